@@ -1,0 +1,94 @@
+// SimInstrument: a simulated measuring instrument on a Linux pseudo-terminal.
+//
+// The instrument listens on the master side of a pty; the program under test
+// opens the slave side (directly, through a symlink, or as a Wine COM port).
+// It answers the one-letter protocol from a Scenario that may be changed at
+// any time, and records every byte it receives with the time it arrived.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+using Clock = std::chrono::steady_clock;
+
+// How a reply goes out on the line.
+struct Reply {
+    std::string bytes;               // what is sent (empty: nothing is sent)
+    std::vector<size_t> pieces;      // sizes of pieces sent apart; empty: one piece
+    int nPieceGapMs = 30;            // pause between pieces (several of the program's polls)
+    int nBytesPerSecond = 0;         // 0: at once; 960 is a 9600-baud line
+    int nDelayMs = 0;                // pause before the first byte
+};
+
+struct Scenario {
+    Reply probe;                     // answer to "y"
+    std::map<char, Reply> dataSets;  // answers to "v", "a", "o"
+    Reply ack;                       // answer to "V", "A", "O", "E"
+    bool bUnplugged = false;         // true: receive and record, never answer
+};
+
+// A plausible 19-byte identification and a 9-byte acknowledgement.
+std::string DefaultIdent();
+std::string DefaultAck();
+// Realistic data set text: nReadings lines of time stamp and value for the
+// given letter ('v' kV, 'a' uA, 'o' kOhm), lines ending in CR LF.
+std::string MakeDataSet(char letter, int nReadings);
+// A scenario with the default ident, ack and three data sets paced at 960 B/s.
+Scenario DefaultScenario();
+
+struct Received {
+    Clock::time_point time;
+    char byte;
+};
+
+class SimInstrument {
+public:
+    explicit SimInstrument(Scenario scenario = DefaultScenario());
+    ~SimInstrument();   // stops the thread, removes the link, closes the pty
+    SimInstrument(const SimInstrument&) = delete;
+    SimInstrument& operator=(const SimInstrument&) = delete;
+
+    bool Ok() const;                          // the pty is open and the thread runs
+    const std::string& SlavePath() const;     // e.g. /dev/pts/7
+    bool LinkAs(const std::string& path);     // symlink path -> slave (replaces an old link)
+
+    void SetScenario(const Scenario& scenario);
+    Scenario GetScenario() const;
+    void SetUnplugged(bool bUnplugged);
+
+    std::vector<Received> ReceivedBytes() const;
+    std::string ReceivedText() const;
+    void ClearReceived();
+    // When the last byte of the most recent reply was handed to the line
+    // (time_point{} if none was sent yet).
+    Clock::time_point LastReplyEnd() const;
+    // Bytes of replies written so far (all commands).
+    size_t BytesSent() const;
+
+private:
+    void Run();
+    void Answer(char letter);
+    void SendReply(const Reply& reply);
+
+    int m_master = -1;
+    int m_slave = -1;          // kept open so the master never sees EIO when the program closes
+    int m_wakeRead = -1;       // self-pipe to stop the thread
+    int m_wakeWrite = -1;
+    std::string m_slavePath;
+    std::string m_linkPath;
+    mutable std::mutex m_mutex;
+    Scenario m_scenario;
+    std::vector<Received> m_received;
+    Clock::time_point m_lastReplyEnd{};
+    size_t m_bytesSent = 0;
+    std::thread m_thread;
+};
+
+}  // namespace sim

@@ -1,0 +1,51 @@
+// SerialPort: one RS-232 device for the span of one command exchange.
+//
+// Every wait is bounded. Read never waits for data: it takes what the driver
+// has queued and the caller polls. The Win32 backend drives the device with
+// overlapped I/O; the POSIX backend uses termios in raw mode.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+class SerialPort {
+public:
+    SerialPort();
+    ~SerialPort();
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // True when the port is open afterwards, also when it already was.
+    bool Open(int32_t port, int32_t baud);
+    // Always true; closing a closed port does nothing.
+    bool Close();
+    // Hands each of the first count bytes to WriteByte; returns how many it handed over.
+    int32_t Send(const char* data, int32_t count);
+    // Writes one byte; always true (a byte the line did not take is not reported).
+    bool WriteByte(char byte);
+    // Places at most limit already-received bytes at buffer; never waits for more.
+    int32_t Read(char* buffer, int32_t limit);
+
+#ifndef _WIN32
+    // POSIX has no COMn names. Port n is "/dev/ttyS<n-1>", as Wine maps it,
+    // until a device directory is set; then it is "<directory>/comN", so a
+    // test can link pseudo-terminals there (or a USB adapter as comN).
+    static void SetDeviceDirectory(const std::string& directory);
+    static std::string DevicePath(int32_t port);
+#endif
+
+private:
+#ifdef _WIN32
+    HANDLE m_hComm;
+    OVERLAPPED m_overlappedRead;
+    OVERLAPPED m_overlappedWrite;
+    BOOL m_bOpened;
+#else
+    int m_fd;
+    bool m_bOpened;
+#endif
+};

@@ -1,0 +1,169 @@
+// POSIX backend of SerialPort: termios in raw mode, non-blocking reads.
+#include "SerialPort.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kWriteWaitMs = 1000;
+
+std::string& DeviceDirectory()
+{
+    static std::string directory;
+    return directory;
+}
+
+speed_t SpeedFor(int32_t baud)
+{
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B0;
+    }
+}
+
+// Raw bytes in both directions, 8 data bits at the given speed; parity, stop
+// bits and hardware flow control stay as found. Software flow control is off:
+// a raw line must pass 0x11 and 0x13 like any other byte.
+bool ApplyLineSettings(int fd, int32_t baud)
+{
+    speed_t speed = SpeedFor(baud);
+    termios settings;
+    if (speed == B0 || tcgetattr(fd, &settings) != 0)
+        return false;
+    settings.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+    settings.c_oflag &= ~OPOST;
+    settings.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cflag &= ~CSIZE;
+    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    cfsetispeed(&settings, speed);
+    cfsetospeed(&settings, speed);
+    return tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+bool WriteOnce(int fd, char byte)
+{
+    ssize_t n;
+    do {
+        n = write(fd, &byte, 1);
+    } while (n < 0 && errno == EINTR);
+    return n == 1;
+}
+
+}  // namespace
+
+void SerialPort::SetDeviceDirectory(const std::string& directory)
+{
+    DeviceDirectory() = directory;
+}
+
+std::string SerialPort::DevicePath(int32_t port)
+{
+    if (DeviceDirectory().empty())
+        return "/dev/ttyS" + std::to_string(port - 1);
+    return DeviceDirectory() + "/com" + std::to_string(port);
+}
+
+SerialPort::SerialPort() : m_fd(-1), m_bOpened(false)
+{
+}
+
+SerialPort::~SerialPort()
+{
+    Close();
+}
+
+bool SerialPort::Open(int32_t port, int32_t baud)
+{
+    if (m_bOpened)
+        return true;
+
+    int fd = open(DevicePath(port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+
+    // No sharing, as on Windows. TIOCEXCL alone does not stop root, so the
+    // lock is what keeps a second holder out.
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 ||
+        !ApplyLineSettings(fd, baud)) {
+        close(fd);
+        return false;
+    }
+
+    // Bytes left over from an earlier session are not part of this exchange.
+    tcflush(fd, TCIFLUSH);
+    m_fd = fd;
+    m_bOpened = true;
+    return true;
+}
+
+bool SerialPort::Close()
+{
+    if (!m_bOpened || m_fd < 0)
+        return true;
+
+    // Unread input is dropped with the port, as a serial driver does.
+    tcflush(m_fd, TCIFLUSH);
+    ioctl(m_fd, TIOCNXCL);
+    close(m_fd);   // releases the lock too
+    m_fd = -1;
+    m_bOpened = false;
+    return true;
+}
+
+int32_t SerialPort::Send(const char* data, int32_t count)
+{
+    if (!m_bOpened || m_fd < 0)
+        return 0;
+
+    int32_t sent = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        WriteByte(data[i]);
+        ++sent;
+    }
+    return sent;
+}
+
+bool SerialPort::WriteByte(char byte)
+{
+    // A stalled line gets one bounded wait; a byte it never takes is not reported.
+    if (WriteOnce(m_fd, byte))
+        return true;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd ready = {m_fd, POLLOUT, 0};
+        if (poll(&ready, 1, kWriteWaitMs) == 1 && (ready.revents & POLLOUT))
+            WriteOnce(m_fd, byte);
+    }
+    return true;
+}
+
+int32_t SerialPort::Read(char* buffer, int32_t limit)
+{
+    if (!m_bOpened || m_fd < 0 || limit <= 0)
+        return 0;
+
+    int queued = 0;
+    if (ioctl(m_fd, FIONREAD, &queued) != 0 || queued <= 0)
+        return 0;
+    int32_t wanted = queued < limit ? queued : limit;
+
+    ssize_t n;
+    do {
+        n = read(m_fd, buffer, static_cast<size_t>(wanted));
+    } while (n < 0 && errno == EINTR);
+    return n > 0 ? static_cast<int32_t>(n) : 0;
+}

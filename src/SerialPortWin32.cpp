@@ -1,0 +1,161 @@
+// Win32 backend of SerialPort: overlapped I/O with bounded waits.
+#include "SerialPort.h"
+
+namespace {
+
+constexpr DWORD kQueueSize = 10000;
+constexpr DWORD kWriteWaitMs = 1000;
+constexpr DWORD kReadWaitMs = 2000;
+constexpr DWORD kWriteTotalTimeoutMs = 5000;
+
+// An overlapped operation that outlived its wait must not touch its record or
+// buffer afterwards: cancel it and wait until the driver has let go of both.
+void SettleAbandoned(HANDLE hComm, OVERLAPPED& overlapped)
+{
+    DWORD transferred = 0;
+    CancelIo(hComm);
+    GetOverlappedResult(hComm, &overlapped, &transferred, TRUE);
+}
+
+}  // namespace
+
+SerialPort::SerialPort()
+    : m_hComm(NULL), m_overlappedRead(), m_overlappedWrite(), m_bOpened(FALSE)
+{
+}
+
+SerialPort::~SerialPort()
+{
+    Close();
+}
+
+bool SerialPort::Open(int32_t port, int32_t baud)
+{
+    if (m_bOpened)
+        return true;
+
+    char szPort[16];
+    wsprintfA(szPort, "COM%d", port);
+    m_hComm = CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+    if (m_hComm == INVALID_HANDLE_VALUE) {
+        m_hComm = NULL;
+        return false;
+    }
+
+    ZeroMemory(&m_overlappedRead, sizeof(m_overlappedRead));
+    ZeroMemory(&m_overlappedWrite, sizeof(m_overlappedWrite));
+
+    // Reads complete at once with whatever is queued; the caller polls.
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = kWriteTotalTimeoutMs;
+    SetCommTimeouts(m_hComm, &timeouts);
+
+    m_overlappedRead.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    m_overlappedWrite.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+
+    // Only speed and data bits are ours; parity, stop bits and flow control
+    // stay as the port was set up.
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof(dcb));
+    dcb.DCBlength = sizeof(dcb);
+    GetCommState(m_hComm, &dcb);
+    dcb.BaudRate = static_cast<DWORD>(baud);
+    dcb.ByteSize = 8;
+
+    if (!SetCommState(m_hComm, &dcb) || !SetupComm(m_hComm, kQueueSize, kQueueSize) ||
+        m_overlappedRead.hEvent == NULL || m_overlappedWrite.hEvent == NULL) {
+        if (m_overlappedRead.hEvent != NULL)
+            CloseHandle(m_overlappedRead.hEvent);
+        if (m_overlappedWrite.hEvent != NULL)
+            CloseHandle(m_overlappedWrite.hEvent);
+        ZeroMemory(&m_overlappedRead, sizeof(m_overlappedRead));
+        ZeroMemory(&m_overlappedWrite, sizeof(m_overlappedWrite));
+        CloseHandle(m_hComm);
+        m_hComm = NULL;
+        return false;
+    }
+
+    m_bOpened = TRUE;
+    return true;
+}
+
+bool SerialPort::Close()
+{
+    if (!m_bOpened || m_hComm == NULL)
+        return true;
+
+    if (m_overlappedRead.hEvent != NULL)
+        CloseHandle(m_overlappedRead.hEvent);
+    if (m_overlappedWrite.hEvent != NULL)
+        CloseHandle(m_overlappedWrite.hEvent);
+    CloseHandle(m_hComm);
+    ZeroMemory(&m_overlappedRead, sizeof(m_overlappedRead));
+    ZeroMemory(&m_overlappedWrite, sizeof(m_overlappedWrite));
+    m_bOpened = FALSE;
+    m_hComm = NULL;
+    return true;
+}
+
+int32_t SerialPort::Send(const char* data, int32_t count)
+{
+    if (!m_bOpened || m_hComm == NULL)
+        return 0;
+
+    int32_t sent = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        WriteByte(data[i]);
+        ++sent;
+    }
+    return sent;
+}
+
+bool SerialPort::WriteByte(char byte)
+{
+    // The byte lives on this frame: a write still pending after the wait is
+    // cancelled before the frame goes away.
+    DWORD written = 0;
+    if (WriteFile(m_hComm, &byte, 1, &written, &m_overlappedWrite))
+        return true;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return true;
+    if (WaitForSingleObject(m_overlappedWrite.hEvent, kWriteWaitMs) != WAIT_OBJECT_0)
+        SettleAbandoned(m_hComm, m_overlappedWrite);
+    return true;
+}
+
+int32_t SerialPort::Read(char* buffer, int32_t limit)
+{
+    if (!m_bOpened || m_hComm == NULL || limit <= 0)
+        return 0;
+
+    DWORD errors = 0;
+    COMSTAT status;
+    ZeroMemory(&status, sizeof(status));
+    if (!ClearCommError(m_hComm, &errors, &status))
+        return 0;
+    if (status.cbInQue == 0)
+        return 0;
+
+    DWORD wanted = status.cbInQue;
+    if (limit < static_cast<int32_t>(wanted))
+        wanted = static_cast<DWORD>(limit);
+
+    DWORD read = 0;
+    if (ReadFile(m_hComm, buffer, wanted, &read, &m_overlappedRead))
+        return static_cast<int32_t>(read);
+    if (GetLastError() != ERROR_IO_PENDING)
+        return 0;
+    if (WaitForSingleObject(m_overlappedRead.hEvent, kReadWaitMs) != WAIT_OBJECT_0) {
+        // Abandoned: nothing may land in the caller's buffer after we return.
+        SettleAbandoned(m_hComm, m_overlappedRead);
+        return 0;
+    }
+    read = 0;
+    GetOverlappedResult(m_hComm, &m_overlappedRead, &read, FALSE);
+    return static_cast<int32_t>(read);
+}
