@@ -49,3 +49,6 @@ private:
     bool m_bOpened;
 #endif
 };
+
+// The pause between two polls of a port (the platform's sleep).
+void PollPause(unsigned milliseconds);

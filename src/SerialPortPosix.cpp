@@ -2,6 +2,7 @@
 #include "SerialPort.h"
 
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -166,4 +167,12 @@ int32_t SerialPort::Read(char* buffer, int32_t limit)
         n = read(m_fd, buffer, static_cast<size_t>(wanted));
     } while (n < 0 && errno == EINTR);
     return n > 0 ? static_cast<int32_t>(n) : 0;
+}
+
+void PollPause(unsigned milliseconds)
+{
+    timespec pause = {static_cast<time_t>(milliseconds / 1000),
+                      static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
 }

@@ -159,3 +159,8 @@ int32_t SerialPort::Read(char* buffer, int32_t limit)
     GetOverlappedResult(m_hComm, &m_overlappedRead, &read, FALSE);
     return static_cast<int32_t>(read);
 }
+
+void PollPause(unsigned milliseconds)
+{
+    Sleep(milliseconds);
+}

@@ -1,0 +1,39 @@
+// Data set files: the instrument's text stored with DOS line ends.
+//
+// A download must never cost the operator an existing file: the new data
+// goes to a temporary file beside the target and replaces the target only
+// once it is complete on disk.
+#pragma once
+
+#include <string>
+
+// Whether the file system has an entry of that name, whatever its kind or
+// whoever holds it open.
+bool FileExists(const std::string& strName);
+
+// The text-mode form of data: every LF stored as CR LF, every other byte
+// (zero bytes included) unchanged.
+std::string ToTextMode(const std::string& strData);
+
+class DataSetFile {
+public:
+    explicit DataSetFile(std::string strName);
+    ~DataSetFile();   // an unfinished temporary file is removed
+    DataSetFile(const DataSetFile&) = delete;
+    DataSetFile& operator=(const DataSetFile&) = delete;
+
+    // Prepares the replacement without touching the target: false when the
+    // temporary file cannot be created beside it, or an existing target
+    // cannot be written.
+    bool Create();
+    // Writes strData in text mode and moves it into place; false when any
+    // step failed, in which case the target is as it was.
+    bool Commit(const std::string& strData);
+    // Drops the prepared replacement; the target stays as it was.
+    void Discard();
+
+private:
+    std::string m_strName;
+    std::string m_strTemp;
+    int m_fd;
+};

@@ -1,0 +1,269 @@
+#include "XKTCore.h"
+
+#include "DataSetFile.h"
+#include "SerialPort.h"
+
+#include <chrono>
+#include <vector>
+
+std::string g_strCommand;
+
+const DataSet g_dataSets[3] = {
+    {1005, 1012, &XKTCore::m_strFileKV, "v", "No Data Received! "},
+    {1007, 1015, &XKTCore::m_strFileUA, "a", "No Data Recived! "},
+    {1009, 1016, &XKTCore::m_strFileKOhm, "o", "No Data Recived! "},
+};
+
+const EraseCommand g_eraseCommands[4] = {
+    {1006, "V"},
+    {1008, "A"},
+    {1010, "O"},
+    {1011, "E"},
+};
+
+namespace {
+
+// A counted reply is short: one second of polling is plenty at 9600 baud.
+constexpr int32_t kCountedChunk = 50;
+constexpr int kCountedPolls = 100;
+
+// A data set streams for as long as it takes. Two seconds of polling is the
+// least; after that the transfer ends once the line has been quiet for 20
+// polls, or after five minutes in any case, so an instrument that never stops
+// talking cannot hang the program.
+constexpr int32_t kBulkChunk = 750;
+constexpr int kBulkMinPolls = 200;
+constexpr int kBulkQuietPolls = 20;
+constexpr std::chrono::minutes kBulkLimit(5);
+
+constexpr unsigned kPollPauseMs = 10;
+
+const char* const kMsgTransferError = "Data Transfer Error!    ";
+const char* const kMsgNoConnection = " No Connection!        ";
+const char* const kMsgFileExists = "        File Exists! Overwrite?  ";
+const char* const kMsgCreateError = "Destination File Create Error! ";
+const char* const kMsgWriteError = "Destination File Write Error! Data not saved. ";
+const char* const kMsgReceived = "     Data Received!       ";
+const char* const kMsgErased = "     Data Erased!       ";
+const char* const kMsgNoReply = " No Reply! ";
+const char* const kCaptionError = "Error:";
+const char* const kCaptionWarning = "Warning:";
+const char* const kCaptionSuccess = "Success:";
+
+const char* const kStatusNoConnection = " No Connection! ";
+
+// The search shows one more dot for each port that did not answer.
+const char* const kSearchTexts[8] = {
+    "search .         ",
+    "search ..        ",
+    "search ...       ",
+    "search ....      ",
+    "search .....     ",
+    "search ......    ",
+    "search .......   ",
+    "search ........  ",
+};
+
+// Marks the span of an exchange, during which the port is ours.
+class ExchangeScope {
+public:
+    explicit ExchangeScope(bool& bExchanging) : m_bExchanging(bExchanging), m_bOuter(bExchanging)
+    {
+        m_bExchanging = true;
+    }
+    ~ExchangeScope() { m_bExchanging = m_bOuter; }
+    ExchangeScope(const ExchangeScope&) = delete;
+    ExchangeScope& operator=(const ExchangeScope&) = delete;
+
+private:
+    bool& m_bExchanging;
+    bool m_bOuter;
+};
+
+void SendCommand(SerialPort& port)
+{
+    port.Send(g_strCommand.data(), static_cast<int32_t>(g_strCommand.size()));
+}
+
+}  // namespace
+
+XKTCore::XKTCore()
+    : m_strStatus(" ------------- "), m_nPort(NO_PORT), m_bExchanging(false)
+{
+}
+
+bool XKTCore::ExchangeCommand(int32_t nExpected)
+{
+    ExchangeScope scope(m_bExchanging);
+    SerialPort port;
+    port.Open(m_nPort, BAUD_RATE);   // a port that did not open just stays silent
+    SendCommand(port);
+
+    std::vector<char> chunk(kCountedChunk);
+    m_strReply.clear();
+    int32_t nTotal = 0;
+    bool bTimedOut = true;
+    for (int poll = 0; poll < kCountedPolls; ++poll) {
+        int32_t nRead = port.Read(chunk.data(), kCountedChunk);
+        if (nRead > 0) {
+            m_strReply.append(chunk.data(), static_cast<size_t>(nRead));
+            nTotal += nRead;
+        }
+        if (nTotal >= nExpected) {
+            bTimedOut = false;
+            break;
+        }
+        PollPause(kPollPauseMs);
+    }
+    chunk.clear();
+    chunk.shrink_to_fit();
+
+    m_strLastReply = m_strReply;
+    MembersToControls();
+
+    if (bTimedOut) {
+        m_strReply.clear();
+        return false;
+    }
+    if (static_cast<int32_t>(m_strReply.size()) == nExpected)
+        return true;
+    ShowMessage(kMsgTransferError, kCaptionError, STYLE_ERROR);
+    m_strReply.clear();
+    return false;
+}
+
+void XKTCore::ReceiveBulk()
+{
+    ExchangeScope scope(m_bExchanging);
+    SerialPort port;
+    port.Open(m_nPort, BAUD_RATE);
+    SendCommand(port);
+
+    std::vector<char> chunk(kBulkChunk);
+    m_strReply.clear();
+    const auto start = std::chrono::steady_clock::now();
+    int nQuiet = 0;
+    for (int poll = 1;; ++poll) {
+        int32_t nRead = port.Read(chunk.data(), kBulkChunk);
+        if (nRead > 0) {
+            m_strReply.append(chunk.data(), static_cast<size_t>(nRead));
+            nQuiet = 0;
+        } else {
+            ++nQuiet;
+        }
+        PollPause(kPollPauseMs);
+        if (poll >= kBulkMinPolls && nQuiet >= kBulkQuietPolls)
+            break;
+        if (std::chrono::steady_clock::now() - start >= kBulkLimit)
+            break;
+    }
+}
+
+void XKTCore::SearchInstrument()
+{
+    StopTimer();
+    SetStatusBackground(COLOR_SEARCHING);
+    m_strStatus = kSearchTexts[0];
+    MembersToControls();
+    RepaintNow();
+
+    // m_nPort itself walks the ports, so an empty search leaves it at NO_PORT.
+    for (m_nPort = 1; m_nPort < NO_PORT; ++m_nPort) {
+        g_strCommand = "y";
+        if (ExchangeCommand(PROBE_REPLY_LENGTH)) {
+            m_strReply.resize(STATUS_IDENT_LENGTH);
+            m_strStatus = m_strReply;
+            SetStatusBackground(COLOR_FOUND);
+            break;
+        }
+        if (m_nPort >= 2)
+            m_strStatus = kSearchTexts[m_nPort - 1];
+        MembersToControls();
+        RepaintNow();
+    }
+
+    if (m_nPort < NO_PORT) {
+        StartTimer();
+    } else {
+        SetStatusBackground(COLOR_NO_CONNECTION);
+        m_strStatus = kStatusNoConnection;
+    }
+    MembersToControls();
+}
+
+void XKTCore::OnKeepAliveTimer(unsigned /*nTimerId*/)
+{
+    // A tick that arrives while an exchange holds the port (its error box is
+    // open) would probe our own port, fail and drop a good connection.
+    if (m_bExchanging)
+        return;
+
+    g_strCommand = "y";
+    if (ExchangeCommand(PROBE_REPLY_LENGTH))
+        return;
+
+    m_nPort = NO_PORT;
+    StopTimer();
+    SetStatusBackground(COLOR_NO_CONNECTION);
+    m_strStatus = kStatusNoConnection;
+    MembersToControls();
+}
+
+void XKTCore::ReadDataSet(const DataSet& set)
+{
+    if (m_nPort == NO_PORT) {
+        ShowMessage(kMsgNoConnection, kCaptionError, STYLE_ERROR);
+        return;
+    }
+    ControlsToMembers();
+    const std::string strName = this->*set.pstrFile + ".txt";
+
+    if (FileExists(strName)) {
+        if (ShowMessage(kMsgFileExists, kCaptionWarning, STYLE_YESNO) == ANSWER_NO)
+            return;
+        // Keep-alive probes run while the question is open; one may have
+        // found the instrument gone.
+        if (m_nPort == NO_PORT) {
+            ShowMessage(kMsgNoConnection, kCaptionError, STYLE_ERROR);
+            return;
+        }
+    }
+
+    DataSetFile file(strName);
+    if (!file.Create()) {
+        ShowMessage(kMsgCreateError, kCaptionError, STYLE_ERROR);
+        return;
+    }
+
+    StopTimer();
+    g_strCommand = set.szLetter;
+    ReceiveBulk();
+
+    if (m_strReply.empty()) {
+        // The old file, if any, stays as it was; no empty file is left.
+        file.Discard();
+        ShowMessage(set.szNoData, kCaptionError, STYLE_ERROR);
+        return;
+    }
+    bool bSaved = file.Commit(m_strReply);
+    StartTimer();
+    if (bSaved)
+        ShowMessage(kMsgReceived, kCaptionSuccess, STYLE_OK);
+    else
+        ShowMessage(kMsgWriteError, kCaptionError, STYLE_ERROR);
+}
+
+void XKTCore::EraseDataSet(const char* szLetter)
+{
+    if (m_nPort == NO_PORT) {
+        ShowMessage(kMsgNoConnection, kCaptionError, STYLE_ERROR);
+        return;
+    }
+    StopTimer();
+    g_strCommand = szLetter;
+    if (ExchangeCommand(ERASE_REPLY_LENGTH))
+        ShowMessage(kMsgErased, kCaptionSuccess, STYLE_OK);
+    else
+        ShowMessage(kMsgNoReply, kCaptionError, STYLE_ERROR);
+    StartTimer();
+}
