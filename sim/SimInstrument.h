@@ -73,9 +73,29 @@ public:
     size_t BytesSent() const;
 
 private:
+    // The reply going out now; touched by the thread only.
+    struct Outgoing {
+        bool bActive = false;
+        std::string bytes;
+        std::vector<size_t> pieceEnds;
+        int nPieceGapMs = 0;
+        int nBytesPerSecond = 0;
+        size_t nPiece = 0;              // index into pieceEnds
+        size_t nPieceBegin = 0;         // offset where the current piece starts
+        size_t nSent = 0;
+        Clock::time_point pieceStart{}; // the current piece may start (pacing counts from here)
+        Clock::time_point nextWrite{};
+        Clock::time_point lastWrite{};
+    };
+
     void Run();
+    void ReceiveCommands();
     void Answer(char letter);
     void SendReply(const Reply& reply);
+    void WriteDue();
+    void EndReply();
+    bool Unplugged() const;
+    void RemoveLink();
 
     int m_master = -1;
     int m_slave = -1;          // kept open so the master never sees EIO when the program closes
@@ -88,6 +108,7 @@ private:
     std::vector<Received> m_received;
     Clock::time_point m_lastReplyEnd{};
     size_t m_bytesSent = 0;
+    Outgoing m_out;
     std::thread m_thread;
 };
 

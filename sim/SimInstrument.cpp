@@ -1,0 +1,431 @@
+#include "SimInstrument.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+// Letters the instrument reacts to; anything else on the line is noise.
+bool IsCommand(char letter)
+{
+    switch (letter) {
+    case 'y': case 'v': case 'a': case 'o':
+    case 'V': case 'A': case 'O': case 'E':
+        return true;
+    default:
+        return false;
+    }
+}
+
+void SetFlags(int fd, int flags)
+{
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (flags != 0)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | flags);
+}
+
+// Raw, 8-bit clean, no flow control. On Linux the slave shares these termios.
+// Software flow control must be off explicitly: Wine otherwise keeps it on
+// and 0x11/0x13 vanish from the line.
+void MakeRaw(int fd)
+{
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        return;
+    cfmakeraw(&tio);
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    tcsetattr(fd, TCSANOW, &tio);
+}
+
+void CloseFd(int& fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+std::string ReadLink(const std::string& path)
+{
+    char target[4096];
+    ssize_t n = readlink(path.c_str(), target, sizeof target);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+// Offsets at which each piece of a reply ends; the rest after the listed
+// pieces goes as one final piece.
+std::vector<size_t> PieceEnds(const Reply& reply)
+{
+    std::vector<size_t> ends;
+    size_t end = 0;
+    for (size_t piece : reply.pieces) {
+        end = std::min(end + piece, reply.bytes.size());
+        if (piece > 0 && (ends.empty() || ends.back() < end))
+            ends.push_back(end);
+    }
+    if (ends.empty() || ends.back() < reply.bytes.size())
+        ends.push_back(reply.bytes.size());
+    return ends;
+}
+
+// Deterministic jitter so the readings look measured, not computed.
+class Jitter {
+public:
+    explicit Jitter(uint32_t seed) : m_state(seed) {}
+    double Next()   // in [-1, 1)
+    {
+        m_state = m_state * 1664525u + 1013904223u;
+        return static_cast<double>(m_state >> 8) / (1u << 23) - 1.0;
+    }
+private:
+    uint32_t m_state;
+};
+
+struct Quantity {
+    char letter;
+    const char* unit;
+    double base;        // value at the start of the run
+    double span;        // how far it climbs over the run
+    double noise;       // relative scatter
+    int decimals;
+};
+
+const Quantity kQuantities[] = {
+    {'v', "kV", 0.50, 59.0, 0.004, 2},
+    {'a', "uA", 2.0, 480.0, 0.01, 1},
+    {'o', "kOhm", 95000.0, -90000.0, 0.02, 0},
+};
+
+}  // namespace
+
+std::string DefaultIdent()
+{
+    return "HVM-3000 SN4711 V2.";
+}
+
+std::string DefaultAck()
+{
+    return "ERASED OK";
+}
+
+std::string MakeDataSet(char letter, int nReadings)
+{
+    const Quantity* quantity = &kQuantities[0];
+    for (const Quantity& q : kQuantities) {
+        if (q.letter == letter)
+            quantity = &q;
+    }
+    // 2024-03-05 09:15:00 UTC: a fixed start keeps the text reproducible.
+    const time_t kStart = 1709630100;
+    const int kStepSeconds = 10;
+    Jitter jitter(static_cast<uint32_t>(letter) * 7919u);
+    std::string text;
+    for (int i = 0; i < nReadings; ++i) {
+        time_t stamp = kStart + static_cast<time_t>(i) * kStepSeconds;
+        tm parts{};
+        gmtime_r(&stamp, &parts);
+        double progress = nReadings > 1 ? static_cast<double>(i) / (nReadings - 1) : 0.0;
+        double value = quantity->base + quantity->span * progress;
+        value *= 1.0 + quantity->noise * jitter.Next();
+        char line[96];
+        int n = std::snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d, %.*f %s\r\n",
+                              parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                              parts.tm_hour, parts.tm_min, parts.tm_sec,
+                              quantity->decimals, std::fabs(value), quantity->unit);
+        text.append(line, static_cast<size_t>(std::max(n, 0)));
+    }
+    return text;
+}
+
+Scenario DefaultScenario()
+{
+    const int kReadings = 300;
+    Scenario scenario;
+    scenario.probe.bytes = DefaultIdent();
+    scenario.ack.bytes = DefaultAck();
+    for (const Quantity& q : kQuantities) {
+        Reply& data = scenario.dataSets[q.letter];
+        data.bytes = MakeDataSet(q.letter, kReadings);
+        data.nBytesPerSecond = 960;
+    }
+    return scenario;
+}
+
+SimInstrument::SimInstrument(Scenario scenario) : m_scenario(std::move(scenario))
+{
+    char name[256] = {};
+    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
+        m_master = m_slave = -1;
+        return;
+    }
+    m_slavePath = name;
+    MakeRaw(m_master);
+    SetFlags(m_master, O_NONBLOCK);
+    SetFlags(m_slave, 0);
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    m_wakeRead = wake[0];
+    m_wakeWrite = wake[1];
+    m_thread = std::thread(&SimInstrument::Run, this);
+}
+
+SimInstrument::~SimInstrument()
+{
+    if (m_thread.joinable()) {
+        char stop = 'q';
+        (void)!write(m_wakeWrite, &stop, 1);
+        m_thread.join();
+    }
+    RemoveLink();
+    CloseFd(m_wakeRead);
+    CloseFd(m_wakeWrite);
+    CloseFd(m_slave);
+    CloseFd(m_master);
+}
+
+bool SimInstrument::Ok() const
+{
+    return m_master >= 0 && m_thread.joinable();
+}
+
+const std::string& SimInstrument::SlavePath() const
+{
+    return m_slavePath;
+}
+
+bool SimInstrument::LinkAs(const std::string& path)
+{
+    if (!Ok() || path.empty())
+        return false;
+    // Build the link beside the target and rename it over, so the path never
+    // dangles; an empty directory there (an absent port) gives way too.
+    std::string temporary = path + ".sim-new";
+    unlink(temporary.c_str());
+    if (symlink(m_slavePath.c_str(), temporary.c_str()) != 0)
+        return false;
+    struct stat st{};
+    if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        rmdir(path.c_str());
+    if (rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    if (m_linkPath != path)
+        RemoveLink();
+    m_linkPath = path;
+    return true;
+}
+
+void SimInstrument::RemoveLink()
+{
+    // Only our own link: someone may have pointed the path elsewhere since.
+    if (!m_linkPath.empty() && ReadLink(m_linkPath) == m_slavePath)
+        unlink(m_linkPath.c_str());
+    m_linkPath.clear();
+}
+
+void SimInstrument::SetScenario(const Scenario& scenario)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_scenario = scenario;
+}
+
+Scenario SimInstrument::GetScenario() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_scenario;
+}
+
+void SimInstrument::SetUnplugged(bool bUnplugged)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_scenario.bUnplugged = bUnplugged;
+}
+
+std::vector<Received> SimInstrument::ReceivedBytes() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_received;
+}
+
+std::string SimInstrument::ReceivedText() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string text;
+    for (const Received& r : m_received)
+        text += r.byte;
+    return text;
+}
+
+void SimInstrument::ClearReceived()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_received.clear();
+}
+
+Clock::time_point SimInstrument::LastReplyEnd() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastReplyEnd;
+}
+
+size_t SimInstrument::BytesSent() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bytesSent;
+}
+
+bool SimInstrument::Unplugged() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_scenario.bUnplugged;
+}
+
+void SimInstrument::Run()
+{
+    for (;;) {
+        pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
+        int timeoutMs = -1;
+        if (m_out.bActive) {
+            auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+                m_out.nextWrite - Clock::now()).count() + 1;
+            timeoutMs = static_cast<int>(std::clamp<long long>(wait, 0, 1000));
+        }
+        int n = poll(fds, 2, timeoutMs);
+        if (n < 0 && errno != EINTR)
+            break;
+        if (fds[1].revents != 0)
+            break;
+        if (fds[0].revents & POLLIN)
+            ReceiveCommands();
+        if (m_out.bActive && Unplugged())
+            EndReply();
+        if (m_out.bActive && Clock::now() >= m_out.nextWrite)
+            WriteDue();
+    }
+    EndReply();
+}
+
+void SimInstrument::ReceiveCommands()
+{
+    char buffer[512];
+    for (;;) {
+        ssize_t n = read(m_master, buffer, sizeof buffer);
+        if (n <= 0)
+            return;
+        Clock::time_point now = Clock::now();
+        bool bUnplugged;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (ssize_t i = 0; i < n; ++i)
+                m_received.push_back({now, buffer[i]});
+            bUnplugged = m_scenario.bUnplugged;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            if (!bUnplugged && IsCommand(buffer[i]))
+                Answer(buffer[i]);
+        }
+    }
+}
+
+void SimInstrument::Answer(char letter)
+{
+    Reply reply;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (letter == 'y') {
+            reply = m_scenario.probe;
+        } else if (letter == 'v' || letter == 'a' || letter == 'o') {
+            auto found = m_scenario.dataSets.find(letter);
+            if (found != m_scenario.dataSets.end())
+                reply = found->second;
+        } else {
+            reply = m_scenario.ack;
+        }
+    }
+    // A new command ends whatever was still going out, and the bytes an
+    // earlier exchange left unread go the way a real port's queue goes when
+    // the program closes it.
+    EndReply();
+    tcflush(m_slave, TCIFLUSH);
+    SendReply(reply);
+}
+
+void SimInstrument::SendReply(const Reply& reply)
+{
+    if (reply.bytes.empty())
+        return;
+    m_out = Outgoing{};
+    m_out.bActive = true;
+    m_out.bytes = reply.bytes;
+    m_out.pieceEnds = PieceEnds(reply);
+    m_out.nPieceGapMs = std::max(reply.nPieceGapMs, 0);
+    m_out.nBytesPerSecond = std::max(reply.nBytesPerSecond, 0);
+    m_out.pieceStart = Clock::now() + std::chrono::milliseconds(std::max(reply.nDelayMs, 0));
+    m_out.nextWrite = m_out.pieceStart;
+}
+
+// Writes what the schedule allows by now and decides when to look again.
+void SimInstrument::WriteDue()
+{
+    // Paced output goes in small chunks this far apart, so the rate stays smooth.
+    const auto kTick = std::chrono::milliseconds(10);
+    Clock::time_point now = Clock::now();
+    size_t pieceEnd = m_out.pieceEnds[m_out.nPiece];
+    size_t due = pieceEnd - m_out.nSent;
+    if (m_out.nBytesPerSecond > 0) {
+        auto elapsedUs = std::chrono::duration_cast<std::chrono::microseconds>(
+            now - m_out.pieceStart).count();
+        size_t allowed = static_cast<size_t>(elapsedUs * m_out.nBytesPerSecond / 1000000);
+        size_t sentInPiece = m_out.nSent - m_out.nPieceBegin;
+        due = std::min(due, allowed > sentInPiece ? allowed - sentInPiece : 0);
+    }
+    m_out.nextWrite = now + kTick;
+    if (due == 0)
+        return;
+    ssize_t n = write(m_master, m_out.bytes.data() + m_out.nSent, due);
+    if (n <= 0)
+        return;   // the slave's queue is full: try again on the next tick
+    now = Clock::now();
+    m_out.nSent += static_cast<size_t>(n);
+    m_out.lastWrite = now;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bytesSent += static_cast<size_t>(n);
+    }
+    if (m_out.nSent < pieceEnd)
+        return;
+    if (m_out.nSent == m_out.bytes.size()) {
+        EndReply();
+        return;
+    }
+    ++m_out.nPiece;
+    m_out.nPieceBegin = m_out.nSent;
+    m_out.pieceStart = now + std::chrono::milliseconds(m_out.nPieceGapMs);
+    m_out.nextWrite = m_out.pieceStart;
+}
+
+void SimInstrument::EndReply()
+{
+    if (m_out.bActive && m_out.nSent > 0) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastReplyEnd = m_out.lastWrite;
+    }
+    m_out = Outgoing{};
+}
+
+}  // namespace sim
