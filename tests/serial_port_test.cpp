@@ -1,0 +1,206 @@
+// SerialPort's POSIX backend against real pseudo-terminals.
+#include "SerialPort.h"
+
+#include "PtyPair.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kPort = 3;
+
+class SerialPortTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_pty.Ok());
+        SerialPort::SetDeviceDirectory(m_dir.Path());
+        ASSERT_EQ(0, symlink(m_pty.SlavePath().c_str(), (m_dir / "com3").c_str()));
+    }
+
+    TempDir m_dir;
+    PtyPair m_pty;
+};
+
+TEST_F(SerialPortTest, MapsPortNumbersToDevicePaths)
+{
+    EXPECT_EQ(m_dir / "com3", SerialPort::DevicePath(3));
+    SerialPort::SetDeviceDirectory("");
+    EXPECT_EQ("/dev/ttyS0", SerialPort::DevicePath(1));
+    EXPECT_EQ("/dev/ttyS7", SerialPort::DevicePath(8));
+}
+
+TEST_F(SerialPortTest, OpenCloseInEveryOrder)
+{
+    SerialPort port;
+    EXPECT_TRUE(port.Close());                 // never opened
+    EXPECT_TRUE(port.Open(kPort, 9600));
+    EXPECT_TRUE(port.Open(kPort, 9600));       // already open: nothing more is opened
+    EXPECT_TRUE(port.Close());
+    EXPECT_TRUE(port.Close());                 // second close does nothing
+    EXPECT_TRUE(port.Open(kPort, 9600));       // reopen after close
+    EXPECT_EQ(1, port.Send("y", 1));
+    EXPECT_EQ("y", m_pty.ReadFor(1));
+}
+
+TEST_F(SerialPortTest, OpenTwiceKeepsOneDescriptor)
+{
+    SerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    port.Close();
+    // Had the second Open taken a descriptor of its own, its lock would
+    // still keep another holder out.
+    SerialPort other;
+    EXPECT_TRUE(other.Open(kPort, 9600));
+}
+
+TEST_F(SerialPortTest, AbsentDeviceFailsAndStaysClosed)
+{
+    SerialPort port;
+    EXPECT_FALSE(port.Open(5, 9600));
+    EXPECT_EQ(0, port.Send("y", 1));
+    char buffer[8] = {'x'};
+    EXPECT_EQ(0, port.Read(buffer, sizeof(buffer)));
+    EXPECT_EQ('x', buffer[0]);
+    EXPECT_TRUE(port.Close());
+}
+
+TEST_F(SerialPortTest, NonTerminalIsNotAPort)
+{
+    ASSERT_EQ(0, mkdir((m_dir / "com4").c_str(), 0755));
+    SerialPort port;
+    EXPECT_FALSE(port.Open(4, 9600));
+    ASSERT_EQ(0, symlink("/dev/null", (m_dir / "com6").c_str()));
+    EXPECT_FALSE(port.Open(6, 9600));
+}
+
+TEST_F(SerialPortTest, HeldDeviceRefusesSecondOpen)
+{
+    SerialPort first;
+    ASSERT_TRUE(first.Open(kPort, 9600));
+    SerialPort second;
+    EXPECT_FALSE(second.Open(kPort, 9600));
+    EXPECT_EQ(0, second.Send("y", 1));
+    first.Close();
+    EXPECT_TRUE(second.Open(kPort, 9600));
+}
+
+TEST_F(SerialPortTest, AppliesRawEightBitLineAtRequestedSpeed)
+{
+    SerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    termios line;
+    ASSERT_EQ(0, tcgetattr(m_pty.Slave(), &line));
+    EXPECT_EQ(B9600, cfgetospeed(&line));
+    EXPECT_EQ(B9600, cfgetispeed(&line));
+    EXPECT_EQ(static_cast<tcflag_t>(CS8), line.c_cflag & CSIZE);
+    EXPECT_EQ(0u, line.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_EQ(0u, line.c_iflag & (IXON | IXOFF | ICRNL));
+    EXPECT_EQ(0u, line.c_oflag & OPOST);
+}
+
+TEST_F(SerialPortTest, UnsupportedSpeedFailsOpen)
+{
+    SerialPort port;
+    EXPECT_FALSE(port.Open(kPort, 12345));
+    EXPECT_EQ(0, port.Send("y", 1));
+}
+
+TEST_F(SerialPortTest, ReadWithNothingQueuedReturnsAtOnceUntouched)
+{
+    SerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    char buffer[50];
+    std::fill(std::begin(buffer), std::end(buffer), '#');
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, port.Read(buffer, sizeof(buffer)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    for (char c : buffer)
+        EXPECT_EQ('#', c);
+}
+
+TEST_F(SerialPortTest, ReadTakesAtMostLimitAndKeepsTheRestQueued)
+{
+    SerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    std::string sixty;
+    for (int i = 0; i < 60; ++i)
+        sixty += static_cast<char>('A' + i % 26);
+    ASSERT_TRUE(m_pty.Write(sixty));
+    ASSERT_TRUE(m_pty.WaitQueued(60));
+
+    char buffer[64];
+    std::fill(std::begin(buffer), std::end(buffer), '#');
+    ASSERT_EQ(50, port.Read(buffer, 50));
+    EXPECT_EQ(sixty.substr(0, 50), std::string(buffer, 50));
+    EXPECT_EQ('#', buffer[50]);   // no terminating zero
+
+    ASSERT_EQ(10, port.Read(buffer, 50));
+    EXPECT_EQ(sixty.substr(50), std::string(buffer, 10));
+    EXPECT_EQ(0, port.Read(buffer, 50));
+}
+
+TEST_F(SerialPortTest, ReadWithFewerQueuedThanLimitTakesAll)
+{
+    SerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    ASSERT_TRUE(m_pty.Write("ack"));
+    ASSERT_TRUE(m_pty.WaitQueued(3));
+    char buffer[750];
+    ASSERT_EQ(3, port.Read(buffer, sizeof(buffer)));
+    EXPECT_EQ("ack", std::string(buffer, 3));
+}
+
+TEST_F(SerialPortTest, SendWithNoBytesSendsNothing)
+{
+    SerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    EXPECT_EQ(0, port.Send("y", 0));
+    EXPECT_EQ(0, port.Send("y", -3));
+    EXPECT_EQ("", m_pty.ReadFor(1, 100));
+    EXPECT_EQ(2, port.Send("vo", 2));
+    EXPECT_EQ("vo", m_pty.ReadFor(2));
+}
+
+TEST_F(SerialPortTest, AllByteValuesPassUnalteredBothWays)
+{
+    std::string all;
+    for (int i = 0; i < 256; ++i)
+        all += static_cast<char>(i);
+
+    SerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    ASSERT_EQ(256, port.Send(all.data(), 256));
+    EXPECT_EQ(all, m_pty.ReadFor(256));
+
+    ASSERT_TRUE(m_pty.Write(all));
+    ASSERT_TRUE(m_pty.WaitQueued(256));
+    std::string got;
+    char buffer[50];
+    for (int n; (n = port.Read(buffer, sizeof(buffer))) > 0;)
+        got.append(buffer, static_cast<size_t>(n));
+    EXPECT_EQ(all, got);
+}
+
+TEST_F(SerialPortTest, UnreadBytesAreDroppedWithThePort)
+{
+    {
+        SerialPort port;
+        ASSERT_TRUE(port.Open(kPort, 9600));
+        ASSERT_TRUE(m_pty.Write("stale reply"));
+        ASSERT_TRUE(m_pty.WaitQueued(11));
+    }
+    SerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    char buffer[50];
+    EXPECT_EQ(0, port.Read(buffer, sizeof(buffer)));
+}
+
+}  // namespace
