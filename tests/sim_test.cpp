@@ -1,0 +1,327 @@
+// The simulated instrument on its own: the test plays the program on the
+// slave side of the pty with plain reads and writes.
+#include "SimInstrument.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+using namespace std::chrono_literals;
+using sim::Clock;
+
+namespace {
+
+struct Arrival {
+    Clock::time_point time;
+    std::string bytes;
+};
+
+// The program's end of the line: the slave opened the way a serial port is.
+class Line {
+public:
+    explicit Line(const std::string& path)
+        : m_fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    ~Line()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+
+    bool Ok() const { return m_fd >= 0; }
+    void Send(const std::string& bytes)
+    {
+        ASSERT_EQ(write(m_fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Polls every 5 ms for the given time, like the program does (only faster).
+    std::vector<Arrival> Collect(Clock::duration span)
+    {
+        std::vector<Arrival> arrivals;
+        Clock::time_point end = Clock::now() + span;
+        while (Clock::now() < end) {
+            char buffer[4096];
+            ssize_t n = read(m_fd, buffer, sizeof buffer);
+            if (n > 0)
+                arrivals.push_back({Clock::now(), std::string(buffer, static_cast<size_t>(n))});
+            std::this_thread::sleep_for(5ms);
+        }
+        return arrivals;
+    }
+    std::string CollectText(Clock::duration span)
+    {
+        std::string text;
+        for (const Arrival& a : Collect(span))
+            text += a.bytes;
+        return text;
+    }
+
+private:
+    int m_fd;
+};
+
+sim::Scenario Answering(const std::string& probe, const std::string& data = "", int nBytesPerSecond = 0)
+{
+    sim::Scenario scenario;
+    scenario.probe.bytes = probe;
+    scenario.ack.bytes = sim::DefaultAck();
+    for (char letter : {'v', 'a', 'o'}) {
+        scenario.dataSets[letter].bytes = data;
+        scenario.dataSets[letter].nBytesPerSecond = nBytesPerSecond;
+    }
+    return scenario;
+}
+
+std::string AllByteValues()
+{
+    std::string bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes += static_cast<char>(i);
+    return bytes;
+}
+
+long long Ms(Clock::duration d)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
+
+}  // namespace
+
+TEST(SimDefaults, IdentAckAndDataSetsLookRight)
+{
+    EXPECT_EQ(sim::DefaultIdent().size(), 19u);
+    EXPECT_EQ(sim::DefaultAck().size(), 9u);
+    for (char c : sim::DefaultIdent() + sim::DefaultAck())
+        EXPECT_TRUE(c >= 0x20 && c < 0x7F) << int(c);
+
+    const struct { char letter; const char* unit; } kSets[] = {{'v', " kV\r\n"}, {'a', " uA\r\n"}, {'o', " kOhm\r\n"}};
+    for (const auto& set : kSets) {
+        std::string text = sim::MakeDataSet(set.letter, 50);
+        EXPECT_EQ(text, sim::MakeDataSet(set.letter, 50)) << "not reproducible";
+        size_t lines = 0;
+        for (size_t pos = 0; (pos = text.find(set.unit, pos)) != std::string::npos; ++pos)
+            ++lines;
+        EXPECT_EQ(lines, 50u) << set.letter;
+        EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);
+    }
+    sim::Scenario scenario = sim::DefaultScenario();
+    EXPECT_EQ(scenario.probe.bytes, sim::DefaultIdent());
+    EXPECT_EQ(scenario.dataSets.size(), 3u);
+    EXPECT_EQ(scenario.dataSets['a'].nBytesPerSecond, 960);
+}
+
+// Each recognised letter gets its own answer; other bytes are ignored.
+TEST(SimInstrument, AnswersEachCommandLetter)
+{
+    sim::SimInstrument instrument(Answering(sim::DefaultIdent(), "12.00 kV\r\n"));
+    ASSERT_TRUE(instrument.Ok());
+    Line line(instrument.SlavePath());
+    ASSERT_TRUE(line.Ok());
+
+    const struct { const char* command; std::string reply; } kCases[] = {
+        {"y", sim::DefaultIdent()},
+        {"v", "12.00 kV\r\n"},
+        {"o", "12.00 kV\r\n"},
+        {"E", sim::DefaultAck()},
+        {"A", sim::DefaultAck()},
+        {"x", ""},
+        {"Y", ""},
+    };
+    for (const auto& c : kCases) {
+        line.Send(c.command);
+        EXPECT_EQ(line.CollectText(200ms), c.reply) << c.command;
+    }
+}
+
+TEST(SimInstrument, PiecesArriveApart)
+{
+    sim::Scenario scenario = Answering(sim::DefaultIdent());
+    scenario.probe.pieces = {7, 7, 5};
+    scenario.probe.nPieceGapMs = 100;   // wide, so a late poll on a busy machine still sees them apart
+    sim::SimInstrument instrument(scenario);
+    Line line(instrument.SlavePath());
+
+    line.Send("y");
+    std::vector<Arrival> arrivals = line.Collect(600ms);
+    ASSERT_EQ(arrivals.size(), 3u);
+    EXPECT_EQ(arrivals[0].bytes, sim::DefaultIdent().substr(0, 7));
+    EXPECT_EQ(arrivals[1].bytes, sim::DefaultIdent().substr(7, 7));
+    EXPECT_EQ(arrivals[2].bytes, sim::DefaultIdent().substr(14));
+    EXPECT_GE(Ms(arrivals[1].time - arrivals[0].time), 60);
+    EXPECT_GE(Ms(arrivals[2].time - arrivals[1].time), 60);
+}
+
+TEST(SimInstrument, DelayHoldsBackTheFirstByte)
+{
+    sim::Scenario scenario = Answering(sim::DefaultIdent());
+    scenario.probe.nDelayMs = 300;
+    sim::SimInstrument instrument(scenario);
+    Line line(instrument.SlavePath());
+
+    Clock::time_point sent = Clock::now();
+    line.Send("y");
+    std::vector<Arrival> arrivals = line.Collect(800ms);
+    ASSERT_FALSE(arrivals.empty());
+    EXPECT_GE(Ms(arrivals[0].time - sent), 250);
+    EXPECT_EQ(arrivals[0].bytes, sim::DefaultIdent());
+}
+
+TEST(SimInstrument, UnpluggedRecordsButStaysSilent)
+{
+    sim::SimInstrument instrument(Answering(sim::DefaultIdent()));
+    Line line(instrument.SlavePath());
+
+    instrument.SetUnplugged(true);
+    line.Send("yE");
+    EXPECT_EQ(line.CollectText(300ms), "");
+    EXPECT_EQ(instrument.ReceivedText(), "yE");
+    EXPECT_EQ(instrument.BytesSent(), 0u);
+
+    instrument.SetUnplugged(false);
+    line.Send("y");
+    EXPECT_EQ(line.CollectText(200ms), sim::DefaultIdent());
+}
+
+TEST(SimInstrument, PacedDataFlowsNear960BytesPerSecond)
+{
+    const std::string data = sim::MakeDataSet('v', 200);   // several seconds at 960 B/s
+    ASSERT_GT(data.size(), 4000u);
+    sim::SimInstrument instrument(Answering(sim::DefaultIdent(), data, 960));
+    Line line(instrument.SlavePath());
+
+    line.Send("v");
+    std::vector<Arrival> arrivals = line.Collect(2000ms);
+    std::string text;
+    for (const Arrival& a : arrivals)
+        text += a.bytes;
+    // 1920 bytes nominal; the bounds leave room for a slow machine.
+    EXPECT_GT(text.size(), 1500u);
+    EXPECT_LT(text.size(), 2300u);
+    EXPECT_EQ(text, data.substr(0, text.size()));
+    // Smooth, not in bursts: many small arrivals.
+    EXPECT_GT(arrivals.size(), 40u);
+    EXPECT_EQ(instrument.LastReplyEnd(), Clock::time_point{}) << "the reply is not over yet";
+}
+
+TEST(SimInstrument, LastReplyEndMarksThePacedReplysEnd)
+{
+    sim::SimInstrument instrument(Answering(sim::DefaultIdent(), std::string(480, 'x'), 960));
+    Line line(instrument.SlavePath());
+
+    Clock::time_point sent = Clock::now();
+    line.Send("a");
+    EXPECT_EQ(line.CollectText(1200ms).size(), 480u);
+    EXPECT_EQ(instrument.BytesSent(), 480u);
+    long long took = Ms(instrument.LastReplyEnd() - sent);
+    EXPECT_GT(took, 400);
+    EXPECT_LT(took, 1100);
+}
+
+TEST(SimInstrument, UnplugAndNewCommandCutALongReply)
+{
+    sim::SimInstrument instrument(Answering(sim::DefaultIdent(), std::string(65536, 'd'), 960));
+    Line line(instrument.SlavePath());
+
+    line.Send("v");
+    std::this_thread::sleep_for(300ms);
+    line.Send("y");   // the program gave up on the data and probes again
+    EXPECT_EQ(line.CollectText(300ms), sim::DefaultIdent());
+
+    line.Send("o");
+    std::this_thread::sleep_for(300ms);
+    instrument.SetUnplugged(true);
+    std::this_thread::sleep_for(100ms);
+    size_t sentAtUnplug = instrument.BytesSent();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(instrument.BytesSent(), sentAtUnplug);
+}
+
+TEST(SimInstrument, StaleBytesAreDroppedBeforeANewAnswer)
+{
+    sim::SimInstrument instrument(Answering(sim::DefaultIdent(), std::string(300, 's')));
+    Line line(instrument.SlavePath());
+
+    line.Send("v");
+    std::this_thread::sleep_for(200ms);   // data set left unread in the queue
+    line.Send("y");
+    EXPECT_EQ(line.CollectText(300ms), sim::DefaultIdent());
+}
+
+// Every byte value crosses the line unaltered both ways (no flow control,
+// no line editing), and every received byte is kept with its time.
+TEST(SimInstrument, AllByteValuesPassAndAreRecordedInOrder)
+{
+    sim::Scenario silent = Answering("");
+    silent.ack.bytes.clear();
+    silent.dataSets.clear();
+    sim::SimInstrument instrument(silent);
+    Line line(instrument.SlavePath());
+
+    Clock::time_point before = Clock::now();
+    line.Send(AllByteValues().substr(0, 128));
+    std::this_thread::sleep_for(50ms);
+    line.Send(AllByteValues().substr(128));
+    std::this_thread::sleep_for(200ms);
+    std::vector<sim::Received> received = instrument.ReceivedBytes();
+    ASSERT_EQ(received.size(), 256u);
+    EXPECT_EQ(instrument.ReceivedText(), AllByteValues());
+    EXPECT_GE(received.front().time, before);
+    for (size_t i = 1; i < received.size(); ++i)
+        EXPECT_LE(received[i - 1].time, received[i].time) << i;
+    EXPECT_GE(Ms(received[128].time - received[127].time), 30);
+
+    instrument.ClearReceived();
+    EXPECT_EQ(instrument.ReceivedText(), "");
+
+    sim::Scenario echoAll = Answering(AllByteValues());
+    instrument.SetScenario(echoAll);
+    line.Send("y");
+    EXPECT_EQ(line.CollectText(300ms), AllByteValues());
+}
+
+TEST(SimInstrument, LinkLivesAsLongAsTheInstrument)
+{
+    TempDir dir;
+    std::string com1 = dir / "com1";
+    std::string com2 = dir / "com2";
+    ASSERT_EQ(symlink("/nonexistent", com1.c_str()), 0);   // an old link gets replaced
+    ASSERT_EQ(mkdir(com2.c_str(), 0755), 0);                // so does an absent port's empty directory
+    {
+        sim::SimInstrument first;
+        sim::SimInstrument second;
+        ASSERT_TRUE(first.LinkAs(com1));
+        ASSERT_TRUE(second.LinkAs(com2));
+        EXPECT_NE(first.SlavePath(), second.SlavePath());
+        char target[256] = {};
+        ASSERT_GT(readlink(com1.c_str(), target, sizeof target - 1), 0);
+        EXPECT_EQ(std::string(target), first.SlavePath());
+
+        Line line(com2);
+        ASSERT_TRUE(line.Ok());
+        line.Send("y");
+        EXPECT_EQ(line.CollectText(200ms), sim::DefaultIdent());
+        EXPECT_EQ(first.ReceivedText(), "");
+    }
+    struct stat st;
+    EXPECT_NE(lstat(com1.c_str(), &st), 0);
+    EXPECT_NE(lstat(com2.c_str(), &st), 0);
+}
+
+TEST(SimInstrument, StopsPromptlyDuringALongReply)
+{
+    Clock::time_point start;
+    {
+        sim::SimInstrument instrument(Answering(sim::DefaultIdent(), std::string(65536, 'd'), 960));
+        Line line(instrument.SlavePath());
+        line.Send("v");
+        std::this_thread::sleep_for(200ms);
+        EXPECT_GT(instrument.BytesSent(), 0u);
+        start = Clock::now();
+    }
+    EXPECT_LT(Ms(Clock::now() - start), 500);
+}
