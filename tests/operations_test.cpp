@@ -1,0 +1,423 @@
+// Search, keep-alive, download and erase, through the real serial layer
+// against simulated instruments.
+#include "DataSetFile.h"
+#include "FakeDialog.h"
+#include "InstrumentBench.h"
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+const std::string kIdent = sim::DefaultIdent();
+const std::string kNoConnection = " No Connection!        ";
+
+class OperationsTest : public InstrumentBench {
+protected:
+    FakeDialog m_dialog;
+};
+
+// ---- search ----
+
+TEST_F(OperationsTest, SearchFindsInstrumentOnCom1)
+{
+    sim::SimInstrument& instrument = Attach(1);
+    m_dialog.SearchInstrument();
+
+    EXPECT_EQ(1, m_dialog.m_nPort);
+    EXPECT_EQ(kIdent.substr(0, 18), m_dialog.m_strStatus);
+    EXPECT_EQ(kIdent.substr(0, 18), m_dialog.controls[1001]);
+    EXPECT_EQ((std::vector<uint32_t>{0x0096FFFF, 0x0096FF96}), m_dialog.colors);
+    EXPECT_TRUE(m_dialog.bTimerRunning);
+    EXPECT_EQ((std::vector<std::string>{"stop", "start"}), m_dialog.events);
+    EXPECT_EQ("y", instrument.ReceivedText());
+    EXPECT_TRUE(m_dialog.messages.empty());
+}
+
+TEST_F(OperationsTest, SearchShowsEveryStepUpToCom8)
+{
+    Attach(8);
+    m_dialog.SearchInstrument();
+
+    EXPECT_EQ(8, m_dialog.m_nPort);
+    // The first transfer of each exchange shows the status as it stood.
+    std::vector<std::string> distinct;
+    for (const std::string& status : m_dialog.statusShown)
+        if (distinct.empty() || distinct.back() != status)
+            distinct.push_back(status);
+    EXPECT_EQ((std::vector<std::string>{"search .         ", "search ..        ",
+                                        "search ...       ", "search ....      ",
+                                        "search .....     ", "search ......    ",
+                                        "search .......   ", kIdent.substr(0, 18)}),
+              distinct);
+    EXPECT_EQ(8, m_dialog.nRepaints);   // at the start and after each failed port
+    EXPECT_EQ((std::vector<uint32_t>{0x0096FFFF, 0x0096FF96}), m_dialog.colors);
+}
+
+TEST_F(OperationsTest, SearchFindingNothingShowsNoConnection)
+{
+    m_dialog.Connect(3);   // "Connect" while connected searches again
+    double seconds = SecondsFor([&] { m_dialog.SearchInstrument(); });
+
+    EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+    EXPECT_EQ(" No Connection! ", m_dialog.m_strStatus);
+    EXPECT_EQ(" No Connection! ", m_dialog.controls[1001]);
+    EXPECT_EQ((std::vector<uint32_t>{0x0096FFFF, 0x009696FF}), m_dialog.colors);
+    EXPECT_FALSE(m_dialog.bTimerRunning);
+    EXPECT_EQ((std::vector<std::string>{"stop"}), m_dialog.events);
+    EXPECT_GE(seconds, 7.5);    // eight probes of 100 polls each
+    EXPECT_LE(seconds, 20.0);
+}
+
+TEST_F(OperationsTest, SearchPassesAnOverlongDeviceAndFindsTheNext)
+{
+    sim::Scenario talkative = sim::DefaultScenario();
+    talkative.probe = Whole(kIdent + "X");
+    sim::SimInstrument& wrong = Attach(2, talkative);
+    Attach(3);
+    m_dialog.SearchInstrument();
+
+    EXPECT_EQ(3, m_dialog.m_nPort);
+    EXPECT_EQ(kIdent.substr(0, 18), m_dialog.m_strStatus);
+    ASSERT_EQ(1u, m_dialog.messages.size());
+    EXPECT_EQ("Data Transfer Error!    ", m_dialog.messages[0].text);
+    EXPECT_EQ("y", wrong.ReceivedText());
+}
+
+// ---- keep-alive ----
+
+TEST_F(OperationsTest, KeepAliveWithAnAnswerChangesNothingVisible)
+{
+    Attach(2);
+    m_dialog.SearchInstrument();
+    ASSERT_EQ(2, m_dialog.m_nPort);
+    const std::string strStatus = m_dialog.m_strStatus;
+    m_dialog.events.clear();
+
+    m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID);
+
+    EXPECT_EQ(2, m_dialog.m_nPort);
+    EXPECT_EQ(strStatus, m_dialog.m_strStatus);
+    EXPECT_EQ(strStatus, m_dialog.controls[1001]);
+    EXPECT_EQ(2u, m_dialog.colors.size());
+    EXPECT_TRUE(m_dialog.events.empty());
+    EXPECT_TRUE(m_dialog.bTimerRunning);
+    EXPECT_EQ(kIdent, m_dialog.m_strReply);
+    EXPECT_EQ(kIdent, m_dialog.controls[1003]);
+}
+
+TEST_F(OperationsTest, KeepAliveDropsTheConnectionWhenTheInstrumentFallsSilent)
+{
+    sim::SimInstrument& instrument = Attach(2);
+    m_dialog.SearchInstrument();
+    ASSERT_EQ(2, m_dialog.m_nPort);
+    instrument.SetUnplugged(true);
+
+    m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID);
+
+    EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+    EXPECT_EQ(" No Connection! ", m_dialog.controls[1001]);
+    EXPECT_EQ(0x009696FFu, m_dialog.colors.back());
+    EXPECT_FALSE(m_dialog.bTimerRunning);
+    EXPECT_TRUE(m_dialog.messages.empty());
+}
+
+TEST_F(OperationsTest, KeepAliveTickDuringAnExchangeIsIgnored)
+{
+    // An erase acknowledged with too many bytes holds the port while its
+    // error box is open; a tick there must not probe or drop anything.
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.ack = Whole("ACKNOWLEDGED");
+    sim::SimInstrument& instrument = Attach(4, scenario);
+    m_dialog.Connect(4);
+    m_dialog.whileBoxOpen = [&](const Message& message) {
+        if (message.text == "Data Transfer Error!    ")
+            m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID);
+    };
+
+    m_dialog.EraseDataSet("E");
+
+    EXPECT_EQ(4, m_dialog.m_nPort);
+    EXPECT_EQ("E", instrument.ReceivedText());
+    EXPECT_EQ((std::vector<std::string>{"Data Transfer Error!    ", " No Reply! "}),
+              m_dialog.MessageTexts());
+}
+
+// ---- download ----
+
+struct DataSetRow {
+    size_t index;
+    const char* letter;
+    int field;
+    const char* noData;
+};
+
+const DataSetRow kDataSetRows[] = {
+    {0, "v", 1012, "No Data Received! "},
+    {1, "a", 1015, "No Data Recived! "},
+    {2, "o", 1016, "No Data Recived! "},
+};
+
+void PrintTo(const DataSetRow& row, std::ostream* os)
+{
+    *os << row.letter;
+}
+
+class DownloadTest : public OperationsTest, public ::testing::WithParamInterface<DataSetRow> {
+protected:
+    const DataSet& Set() const { return g_dataSets[GetParam().index]; }
+};
+
+TEST_P(DownloadTest, StoresTheDataSetWithDosLineEnds)
+{
+    const DataSetRow& row = GetParam();
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.dataSets[row.letter[0]] = Whole(std::string("t;1.5\nt;2.5\r\nnul\0!\n", 19));
+    sim::SimInstrument& instrument = Attach(1, scenario);
+    m_dialog.Connect(1);
+    m_dialog.controls[row.field] = "run1";
+
+    m_dialog.ReadDataSet(Set());
+
+    EXPECT_EQ(std::string("t;1.5\r\nt;2.5\r\r\nnul\0!\r\n", 22), ReadFile("run1.txt"));
+    EXPECT_EQ((std::vector<std::string>{"run1.txt"}), WorkFiles());
+    EXPECT_EQ(row.letter, instrument.ReceivedText());
+    ASSERT_EQ(1u, m_dialog.messages.size());
+    EXPECT_EQ("     Data Received!       ", m_dialog.messages[0].text);
+    EXPECT_EQ("Success:", m_dialog.messages[0].caption);
+    EXPECT_EQ(0u, m_dialog.messages[0].style);
+    // The keep-alive is back before the box opens.
+    EXPECT_EQ((std::vector<std::string>{"stop", "start", "box:     Data Received!       "}),
+              m_dialog.events);
+}
+
+TEST_P(DownloadTest, NothingReceivedKeepsTheOldFileAndLeavesNoEmptyOne)
+{
+    const DataSetRow& row = GetParam();
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.dataSets[row.letter[0]] = Whole("");
+    Attach(1, scenario);
+    m_dialog.Connect(1);
+    WriteFile("old.txt", "old data\r\n");
+
+    for (const char* name : {"old", "new"}) {
+        m_dialog.controls[row.field] = name;
+        m_dialog.ReadDataSet(Set());
+    }
+
+    EXPECT_EQ("old data\r\n", ReadFile("old.txt"));
+    EXPECT_EQ((std::vector<std::string>{"old.txt"}), WorkFiles());
+    ASSERT_EQ(3u, m_dialog.messages.size());   // the question, then one no-data box per download
+    EXPECT_EQ("        File Exists! Overwrite?  ", m_dialog.messages[0].text);
+    for (size_t i : {1, 2}) {
+        EXPECT_EQ(row.noData, m_dialog.messages[i].text);
+        EXPECT_EQ("Error:", m_dialog.messages[i].caption);
+        EXPECT_EQ(16u, m_dialog.messages[i].style);
+    }
+    EXPECT_FALSE(m_dialog.bTimerRunning);   // no probe until the next success, erase or search
+}
+
+INSTANTIATE_TEST_SUITE_P(DataSets, DownloadTest, ::testing::ValuesIn(kDataSetRows),
+                         [](const auto& info) { return std::string(info.param.letter); });
+
+TEST_F(OperationsTest, ExistingFileIsReplacedOnlyAfterYes)
+{
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.dataSets['v'] = Whole("new\n");
+    sim::SimInstrument& instrument = Attach(1, scenario);
+    m_dialog.Connect(1);
+    WriteFile("run1.txt", "old\r\n");
+    m_dialog.controls[1012] = "run1";
+
+    m_dialog.answers = {ANSWER_NO};
+    m_dialog.ReadDataSet(g_dataSets[0]);
+    EXPECT_EQ("old\r\n", ReadFile("run1.txt"));
+    EXPECT_TRUE(m_dialog.bTimerRunning);
+    EXPECT_EQ("", instrument.ReceivedText());
+    ASSERT_EQ(1u, m_dialog.messages.size());
+    EXPECT_EQ("        File Exists! Overwrite?  ", m_dialog.messages[0].text);
+    EXPECT_EQ("Warning:", m_dialog.messages[0].caption);
+    EXPECT_EQ(4u, m_dialog.messages[0].style);
+
+    m_dialog.answers = {ANSWER_YES};
+    m_dialog.ReadDataSet(g_dataSets[0]);
+    EXPECT_EQ("new\r\n", ReadFile("run1.txt"));
+    EXPECT_EQ("     Data Received!       ", m_dialog.messages.back().text);
+    EXPECT_EQ((std::vector<std::string>{"run1.txt"}), WorkFiles());
+}
+
+TEST_F(OperationsTest, ExistingNameIsAskedAboutEvenWhenItCannotBeRead)
+{
+    // A dangling link cannot be opened for reading, yet the name is taken.
+    ASSERT_EQ(0, symlink("nowhere/at/all", "run1.txt"));
+    Attach(1);
+    m_dialog.Connect(1);
+    m_dialog.controls[1012] = "run1";
+    m_dialog.answers = {ANSWER_NO};
+
+    m_dialog.ReadDataSet(g_dataSets[0]);
+
+    ASSERT_EQ(1u, m_dialog.messages.size());
+    EXPECT_EQ("        File Exists! Overwrite?  ", m_dialog.messages[0].text);
+    char target[64] = {};
+    EXPECT_GT(readlink("run1.txt", target, sizeof(target)), 0);
+}
+
+TEST_F(OperationsTest, ConnectionLostBehindTheQuestionLeavesTheFileAlone)
+{
+    sim::SimInstrument& instrument = Attach(1);
+    m_dialog.SearchInstrument();
+    ASSERT_EQ(1, m_dialog.m_nPort);
+    WriteFile("run1.txt", "keep me\r\n");
+    m_dialog.controls[1012] = "run1";
+    instrument.SetUnplugged(true);
+    instrument.ClearReceived();
+    // A keep-alive tick fires while the operator ponders the question.
+    m_dialog.whileBoxOpen = [&](const Message& message) {
+        if (message.style == STYLE_YESNO)
+            m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID);
+    };
+
+    m_dialog.ReadDataSet(g_dataSets[0]);
+
+    EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+    EXPECT_EQ("keep me\r\n", ReadFile("run1.txt"));
+    EXPECT_EQ((std::vector<std::string>{"run1.txt"}), WorkFiles());
+    EXPECT_EQ("y", instrument.ReceivedText());   // the probe, and no download
+    EXPECT_EQ((std::vector<std::string>{"        File Exists! Overwrite?  ", kNoConnection}),
+              m_dialog.MessageTexts());
+    EXPECT_EQ(16u, m_dialog.messages.back().style);
+}
+
+TEST_F(OperationsTest, NotConnectedOnlySaysSo)
+{
+    m_dialog.controls[1012] = "run1";
+    m_dialog.ReadDataSet(g_dataSets[0]);
+    m_dialog.EraseDataSet("E");
+
+    ASSERT_EQ(2u, m_dialog.messages.size());
+    for (const Message& message : m_dialog.messages) {
+        EXPECT_EQ(kNoConnection, message.text);
+        EXPECT_EQ("Error:", message.caption);
+        EXPECT_EQ(16u, message.style);
+    }
+    EXPECT_TRUE(WorkFiles().empty());
+    EXPECT_EQ(2u, m_dialog.events.size());   // the two boxes; no timer calls
+}
+
+TEST_F(OperationsTest, EmptyNameGivesDotTxt)
+{
+    Attach(1);
+    m_dialog.Connect(1);
+    m_dialog.ReadDataSet(g_dataSets[2]);
+    EXPECT_EQ((std::vector<std::string>{".txt"}), WorkFiles());
+    EXPECT_EQ(ToTextMode(sim::DefaultScenario().dataSets['o'].bytes), ReadFile(".txt"));
+}
+
+TEST_F(OperationsTest, NameTheFileSystemRefusesIsACreateError)
+{
+    sim::SimInstrument& instrument = Attach(1);
+    m_dialog.Connect(1);
+    for (const std::string& name : {std::string("no/such/dir/run1"), std::string(300, 'n')}) {
+        m_dialog.controls[1015] = name;
+        m_dialog.ReadDataSet(g_dataSets[1]);
+    }
+
+    ASSERT_EQ(2u, m_dialog.messages.size());
+    for (const Message& message : m_dialog.messages) {
+        EXPECT_EQ("Destination File Create Error! ", message.text);
+        EXPECT_EQ("Error:", message.caption);
+        EXPECT_EQ(16u, message.style);
+    }
+    EXPECT_TRUE(m_dialog.bTimerRunning);
+    EXPECT_EQ("", instrument.ReceivedText());
+}
+
+TEST_F(OperationsTest, WriteFailureKeepsTheOldFileAndSaysSo)
+{
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.dataSets['v'] = Whole(std::string(4000, 'x'));
+    Attach(1, scenario);
+    m_dialog.Connect(1);
+    WriteFile("run1.txt", "precious\r\n");
+    m_dialog.controls[1012] = "run1";
+
+    // A file size limit stands in for a full disk: writes past it fail.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = {1000, old.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    m_dialog.ReadDataSet(g_dataSets[0]);
+    setrlimit(RLIMIT_FSIZE, &old);
+
+    EXPECT_EQ("precious\r\n", ReadFile("run1.txt"));
+    EXPECT_EQ((std::vector<std::string>{"run1.txt"}), WorkFiles());
+    ASSERT_EQ(2u, m_dialog.messages.size());
+    EXPECT_EQ("Destination File Write Error! Data not saved. ", m_dialog.messages[1].text);
+    EXPECT_EQ("Error:", m_dialog.messages[1].caption);
+    EXPECT_EQ(16u, m_dialog.messages[1].style);
+}
+
+// ---- erase ----
+
+struct EraseCase {
+    const char* name;
+    sim::Reply ack;
+    std::vector<std::string> messages;
+};
+
+void PrintTo(const EraseCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const EraseCase kEraseCases[] = {
+    {"NineBytes", InstrumentBench::Whole("ERASED:OK"), {"     Data Erased!       "}},
+    {"Silence", InstrumentBench::Whole(""), {" No Reply! "}},
+    {"ShortAnswer", InstrumentBench::Whole("ERASED"), {" No Reply! "}},
+    {"TwelveBytes", InstrumentBench::Whole("ERASED:OK..."), {"Data Transfer Error!    ", " No Reply! "}},
+};
+
+class EraseTest : public OperationsTest, public ::testing::WithParamInterface<EraseCase> {
+};
+
+TEST_P(EraseTest, EachButtonSendsItsLetterAndReports)
+{
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.ack = GetParam().ack;
+    sim::SimInstrument& instrument = Attach(6, scenario);
+    m_dialog.Connect(6);
+
+    for (const EraseCommand& command : g_eraseCommands) {
+        m_dialog.messages.clear();
+        m_dialog.events.clear();
+        instrument.ClearReceived();
+
+        m_dialog.EraseDataSet(command.szLetter);
+
+        EXPECT_EQ(command.szLetter, instrument.ReceivedText());
+        EXPECT_EQ(GetParam().messages, m_dialog.MessageTexts());
+        const Message& last = m_dialog.messages.back();
+        bool bErased = GetParam().messages.front() == "     Data Erased!       ";
+        EXPECT_EQ(bErased ? "Success:" : "Error:", last.caption);
+        EXPECT_EQ(bErased ? 0u : 16u, last.style);
+        // The keep-alive resumes only after the box, whatever the outcome.
+        EXPECT_EQ("stop", m_dialog.events.front());
+        EXPECT_EQ("start", m_dialog.events.back());
+        EXPECT_EQ(6, m_dialog.m_nPort);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Acks, EraseTest, ::testing::ValuesIn(kEraseCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OperationsTest, EraseButtonsCarryTheirLetters)
+{
+    std::map<int, std::string> letters;
+    for (const EraseCommand& command : g_eraseCommands)
+        letters[command.nButton] = command.szLetter;
+    EXPECT_EQ((std::map<int, std::string>{{1006, "V"}, {1008, "A"}, {1010, "O"}, {1011, "E"}}), letters);
+}
+
+}  // namespace
