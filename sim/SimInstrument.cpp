@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -180,6 +181,7 @@ SimInstrument::SimInstrument(Scenario scenario) : m_scenario(std::move(scenario)
         return;
     m_wakeRead = wake[0];
     m_wakeWrite = wake[1];
+    WatchOpeners();
     m_thread = std::thread(&SimInstrument::Run, this);
 }
 
@@ -191,6 +193,7 @@ SimInstrument::~SimInstrument()
         m_thread.join();
     }
     RemoveLink();
+    CloseFd(m_openWatch);
     CloseFd(m_wakeRead);
     CloseFd(m_wakeWrite);
     CloseFd(m_slave);
@@ -295,22 +298,64 @@ bool SimInstrument::Unplugged() const
     return m_scenario.bUnplugged;
 }
 
+// A real port loses what arrives while nobody has it open, and a freshly
+// opened port starts empty. A pty keeps everything for the next reader, so
+// the instrument watches the slave being opened and closed (our own slave
+// descriptor was opened before the watch and does not count).
+void SimInstrument::WatchOpeners()
+{
+    m_openWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_openWatch >= 0 && inotify_add_watch(m_openWatch, m_slavePath.c_str(), IN_OPEN | IN_CLOSE) < 0)
+        CloseFd(m_openWatch);
+}
+
+void SimInstrument::CountOpeners()
+{
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        ssize_t n = read(m_openWatch, buffer, sizeof buffer);
+        if (n <= 0)
+            return;
+        for (ssize_t at = 0; at < n;) {
+            const inotify_event* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            if (event->mask & IN_Q_OVERFLOW) {
+                CloseFd(m_openWatch);   // lost count: treat the port as open from now on
+                return;
+            }
+            if (event->mask & IN_OPEN) {
+                ++m_nOpeners;
+            } else if (event->mask & IN_CLOSE) {
+                // A descriptor passed in from elsewhere closes without having opened.
+                m_nOpeners = std::max(m_nOpeners - 1, 0);
+                if (m_nOpeners == 0)
+                    tcflush(m_slave, TCIFLUSH);
+            }
+        }
+    }
+}
+
+bool SimInstrument::PortOpen() const
+{
+    return m_openWatch < 0 || m_nOpeners > 0;
+}
+
 void SimInstrument::Run()
 {
     for (;;) {
-        pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
+        pollfd fds[3] = {{m_master, POLLIN, 0}, {m_wakeRead, POLLIN, 0}, {m_openWatch, POLLIN, 0}};
         int timeoutMs = -1;
         if (m_out.bActive) {
             auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
                 m_out.nextWrite - Clock::now()).count() + 1;
             timeoutMs = static_cast<int>(std::clamp<long long>(wait, 0, 1000));
         }
-        int n = poll(fds, 2, timeoutMs);
+        int n = poll(fds, m_openWatch >= 0 ? 3 : 2, timeoutMs);
         if (n < 0 && errno != EINTR)
             break;
         if (fds[1].revents != 0)
             break;
-        if (fds[0].revents & POLLIN)
+        if ((fds[0].revents | fds[2].revents) & POLLIN)
             ReceiveCommands();
         if (m_out.bActive && Unplugged())
             EndReply();
@@ -322,23 +367,25 @@ void SimInstrument::Run()
 
 void SimInstrument::ReceiveCommands()
 {
+    std::string bytes;
     char buffer[512];
-    for (;;) {
-        ssize_t n = read(m_master, buffer, sizeof buffer);
-        if (n <= 0)
-            return;
-        Clock::time_point now = Clock::now();
-        bool bUnplugged;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            for (ssize_t i = 0; i < n; ++i)
-                m_received.push_back({now, buffer[i]});
-            bUnplugged = m_scenario.bUnplugged;
-        }
-        for (ssize_t i = 0; i < n; ++i) {
-            if (!bUnplugged && IsCommand(buffer[i]))
-                Answer(buffer[i]);
-        }
+    ssize_t n;
+    while ((n = read(m_master, buffer, sizeof buffer)) > 0)
+        bytes.append(buffer, static_cast<size_t>(n));
+    Clock::time_point now = Clock::now();
+    // Counted after reading: the program opened the port before it sent, so
+    // the open of any command just read is already in the watch's queue.
+    CountOpeners();
+    bool bUnplugged;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (char byte : bytes)
+            m_received.push_back({now, byte});
+        bUnplugged = m_scenario.bUnplugged;
+    }
+    for (char byte : bytes) {
+        if (!bUnplugged && IsCommand(byte))
+            Answer(byte);
     }
 }
 
@@ -397,7 +444,9 @@ void SimInstrument::WriteDue()
     m_out.nextWrite = now + kTick;
     if (due == 0)
         return;
-    ssize_t n = write(m_master, m_out.bytes.data() + m_out.nSent, due);
+    // With the port closed the bytes still go out on the line, into nowhere.
+    ssize_t n = PortOpen() ? write(m_master, m_out.bytes.data() + m_out.nSent, due)
+                           : static_cast<ssize_t>(due);
     if (n <= 0)
         return;   // the slave's queue is full: try again on the next tick
     now = Clock::now();

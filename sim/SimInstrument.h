@@ -96,11 +96,16 @@ private:
     void EndReply();
     bool Unplugged() const;
     void RemoveLink();
+    void WatchOpeners();
+    void CountOpeners();
+    bool PortOpen() const;
 
     int m_master = -1;
     int m_slave = -1;          // kept open so the master never sees EIO when the program closes
     int m_wakeRead = -1;       // self-pipe to stop the thread
     int m_wakeWrite = -1;
+    int m_openWatch = -1;      // inotify on the slave: tells when the program opens and closes it
+    int m_nOpeners = 0;        // the program's descriptors on the slave (thread only)
     std::string m_slavePath;
     std::string m_linkPath;
     mutable std::mutex m_mutex;

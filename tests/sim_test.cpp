@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -222,15 +223,18 @@ TEST(SimInstrument, LastReplyEndMarksThePacedReplysEnd)
     EXPECT_LT(took, 1100);
 }
 
-TEST(SimInstrument, UnplugAndNewCommandCutALongReply)
+TEST(SimInstrument, NewCommandAndUnplugCutALongReply)
 {
     sim::SimInstrument instrument(Answering(sim::DefaultIdent(), std::string(65536, 'd'), 960));
     Line line(instrument.SlavePath());
 
     line.Send("v");
-    std::this_thread::sleep_for(300ms);
-    line.Send("y");   // the program gave up on the data and probes again
-    EXPECT_EQ(line.CollectText(300ms), sim::DefaultIdent());
+    EXPECT_GT(line.CollectText(300ms).size(), 100u);
+    line.Send("y");
+    std::string text = line.CollectText(400ms);
+    ASSERT_GE(text.size(), sim::DefaultIdent().size());
+    EXPECT_EQ(text.substr(text.size() - 19), sim::DefaultIdent()) << "no data after the ident";
+    EXPECT_LT(text.size(), 19u + 50u) << "only what was already on its way";
 
     line.Send("o");
     std::this_thread::sleep_for(300ms);
@@ -241,7 +245,31 @@ TEST(SimInstrument, UnplugAndNewCommandCutALongReply)
     EXPECT_EQ(instrument.BytesSent(), sentAtUnplug);
 }
 
-TEST(SimInstrument, StaleBytesAreDroppedBeforeANewAnswer)
+// The program opens the port for each exchange and closes it after; what it
+// left unread must not reach the next exchange, as on a real port.
+TEST(SimInstrument, NextExchangeSeesOnlyItsOwnReply)
+{
+    const struct { const char* name; int nBytesPerSecond; } kCases[] = {
+        {"unread instant data set", 0},
+        {"paced data set still flowing", 960},
+    };
+    for (const auto& c : kCases) {
+        sim::SimInstrument instrument(Answering(sim::DefaultIdent(), std::string(20000, 's'), c.nBytesPerSecond));
+        for (int round = 0; round < 5; ++round) {
+            {
+                Line download(instrument.SlavePath());
+                download.Send("v");
+                std::this_thread::sleep_for(100ms);
+            }
+            std::this_thread::sleep_for(50ms);
+            Line probe(instrument.SlavePath());
+            probe.Send("y");   // and read at once, as the program does
+            EXPECT_EQ(probe.CollectText(200ms), sim::DefaultIdent()) << c.name << ", round " << round;
+        }
+    }
+}
+
+TEST(SimInstrument, CommandDropsUnreadBytesOnAnOpenPort)
 {
     sim::SimInstrument instrument(Answering(sim::DefaultIdent(), std::string(300, 's')));
     Line line(instrument.SlavePath());
@@ -249,7 +277,34 @@ TEST(SimInstrument, StaleBytesAreDroppedBeforeANewAnswer)
     line.Send("v");
     std::this_thread::sleep_for(200ms);   // data set left unread in the queue
     line.Send("y");
-    EXPECT_EQ(line.CollectText(300ms), sim::DefaultIdent());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(line.CollectText(100ms), sim::DefaultIdent());
+}
+
+TEST(SimInstrument, ClosedPortLosesWhatIsSentMeanwhile)
+{
+    std::string data;
+    for (int i = 0; i < 10000; ++i) {
+        char token[8];
+        std::snprintf(token, sizeof token, "%06d ", i);
+        data += token;
+    }
+    sim::SimInstrument instrument(Answering(sim::DefaultIdent(), data, 960));
+    size_t before;
+    {
+        Line line(instrument.SlavePath());
+        line.Send("v");
+        before = line.CollectText(300ms).size();
+        ASSERT_GT(before, 100u);
+    }
+    std::this_thread::sleep_for(500ms);   // about 480 bytes go out into nowhere
+    Line line(instrument.SlavePath());
+    std::string after = line.CollectText(300ms);
+    ASSERT_GT(after.size(), 100u) << "the instrument is still sending";
+    size_t resumedAt = data.find(after.substr(0, 14));
+    ASSERT_NE(resumedAt, std::string::npos);
+    EXPECT_GT(resumedAt, before + 240);
+    EXPECT_GT(instrument.BytesSent(), before + after.size() + 240) << "lost bytes count as sent";
 }
 
 // Every byte value crosses the line unaltered both ways (no flow control,
