@@ -1,0 +1,224 @@
+#include "XKTDlg.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+// The file whose absolute path tells the data path.
+constexpr char kProbeFileName[] = "test.xkt";
+
+constexpr char kInitialStatus[] = " ------------- ";
+
+struct FileCloser {
+    void operator()(FILE* pFile) const { fclose(pFile); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+std::string FullPathName(const char* szName)
+{
+    DWORD nLength = GetFullPathNameA(szName, 0, nullptr, nullptr);
+    if (nLength == 0)
+        return std::string();
+    std::string strPath(nLength, '\0');
+    nLength = GetFullPathNameA(szName, nLength, strPath.data(), nullptr);
+    strPath.resize(nLength);
+    return strPath;
+}
+
+} // namespace
+
+using Entry = EventEntry<XKTDlg>;
+
+const EventEntry<XKTDlg> XKTDlg::s_events[] = {
+    Entry::Message(WM_SYSCOMMAND, &XKTDlg::OnSysCommand),
+    Entry::Message(WM_PAINT, &XKTDlg::OnPaint),
+    Entry::Message(WM_QUERYDRAGICON, &XKTDlg::OnQueryDragIcon),
+    Entry::Command(IDC_CONNECT, BN_CLICKED, &XKTDlg::SearchInstrument),
+    Entry::Message(WM_TIMER, &XKTDlg::OnTimer),
+    Entry::Command(IDC_INFO, BN_CLICKED, &XKTDlg::ShowAboutBox),
+    Entry::Command(IDC_READ_KV, BN_CLICKED, &XKTDlg::OnReadButton),
+    Entry::Command(IDC_FILE_KV, EN_CHANGE, &XKTDlg::OnFileNameChanged),
+    Entry::Command(IDC_FILE_UA, EN_CHANGE, &XKTDlg::OnFileNameChanged),
+    Entry::Command(IDC_FILE_KOHM, EN_CHANGE, &XKTDlg::OnFileNameChanged),
+    Entry::Command(IDC_READ_UA, BN_CLICKED, &XKTDlg::OnReadButton),
+    Entry::Command(IDC_READ_KOHM, BN_CLICKED, &XKTDlg::OnReadButton),
+    Entry::Command(IDC_ERASE_KV, BN_CLICKED, &XKTDlg::OnEraseButton),
+    Entry::Command(IDC_ERASE_UA, BN_CLICKED, &XKTDlg::OnEraseButton),
+    Entry::Command(IDC_ERASE_KOHM, BN_CLICKED, &XKTDlg::OnEraseButton),
+    Entry::Command(IDC_ERASE_ALL, BN_CLICKED, &XKTDlg::OnEraseButton),
+};
+
+XKTDlg::XKTDlg(HWND hParent) : Dialog(IDD_XKT_DIALOG, hParent)
+{
+    m_strStatus = kInitialStatus;
+    m_nPort = NO_PORT;
+    m_strLastReply.clear();
+    m_strFileKV.clear();
+    m_strFileUA.clear();
+    m_strFileKOhm.clear();
+    m_strDataPath.clear();
+    m_hIcon = GetApp()->LoadAppIcon(IDR_MAINFRAME);
+}
+
+XKTDlg::~XKTDlg() = default;
+
+bool XKTDlg::OnEvent(Event& ev)
+{
+    return DispatchEvent(*this, s_events, ev) || Dialog::OnEvent(ev);
+}
+
+void XKTDlg::DoDataExchange(DataExchange& dx)
+{
+    Dialog::DoDataExchange(dx);
+    dx.Text(IDC_STATUS, m_strStatus);
+    dx.Attach(IDC_STATUS, m_statusEdit);
+    dx.Text(IDC_LAST_REPLY, m_strLastReply);
+    dx.Text(IDC_FILE_KV, m_strFileKV);
+    dx.Text(IDC_FILE_UA, m_strFileUA);
+    dx.Text(IDC_FILE_KOHM, m_strFileKOhm);
+    dx.Text(IDC_DATA_PATH, m_strDataPath);
+}
+
+bool XKTDlg::OnInitDialog()
+{
+    Dialog::OnInitDialog();
+    AddAboutItemToSystemMenu();
+    SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    LearnDataPath();
+    return true;
+}
+
+void XKTDlg::AddAboutItemToSystemMenu()
+{
+    HMENU hSysMenu = GetSystemMenu(m_hWnd, FALSE);
+    if (!hSysMenu)
+        return;
+    char szItem[256];
+    if (LoadStringA(GetApp()->Instance(), IDS_ABOUTBOX, szItem, sizeof szItem) <= 0)
+        return;
+    AppendMenuA(hSysMenu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(hSysMenu, MF_STRING, IDM_ABOUTBOX, szItem);
+}
+
+void XKTDlg::LearnDataPath()
+{
+    // Data sets are written relative to the working directory; show the
+    // operator where that is. The probe file stays behind, empty.
+    File probe(fopen(kProbeFileName, "w"));
+    m_strDataPath = FullPathName(kProbeFileName);
+    if (m_strDataPath.size() >= sizeof kProbeFileName - 1)
+        m_strDataPath.erase(m_strDataPath.size() - (sizeof kProbeFileName - 1));
+    MembersToControls();
+}
+
+// ---------------------------------------------------------------------------
+// Dialog services
+
+void XKTDlg::MembersToControls()
+{
+    UpdateData(false);
+}
+
+void XKTDlg::ControlsToMembers()
+{
+    UpdateData(true);
+}
+
+int XKTDlg::ShowMessage(const std::string& strText, const std::string& strCaption,
+                        unsigned nStyle)
+{
+    return MessageBoxA(m_hWnd, strText.c_str(), strCaption.c_str(), nStyle);
+}
+
+void XKTDlg::StartTimer()
+{
+    SetTimer(m_hWnd, KEEPALIVE_TIMER_ID, KEEPALIVE_PERIOD_MS, nullptr);
+}
+
+void XKTDlg::StopTimer()
+{
+    KillTimer(m_hWnd, KEEPALIVE_TIMER_ID);
+}
+
+void XKTDlg::RepaintNow()
+{
+    UpdateWindow(m_hWnd);
+}
+
+void XKTDlg::SetStatusBackground(uint32_t crColor)
+{
+    m_statusEdit.SetBackgroundColor(crColor);
+}
+
+// ---------------------------------------------------------------------------
+// Handlers
+
+void XKTDlg::ShowAboutBox()
+{
+    AboutDlg dlgAbout;
+    dlgAbout.DoModal();
+}
+
+void XKTDlg::OnSysCommand(UINT nId, LPARAM /*lParam*/)
+{
+    if ((nId & 0xFFF0) == IDM_ABOUTBOX) {
+        ShowAboutBox();
+        return;
+    }
+    Default();
+}
+
+void XKTDlg::OnPaint()
+{
+    if (!IsIconic(m_hWnd)) {
+        Default();
+        return;
+    }
+    // Systems that leave minimised windows to the application to draw get
+    // the icon centred in the client area.
+    PAINTSTRUCT ps;
+    HDC hdc = BeginPaint(m_hWnd, &ps);
+    SendMessageA(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(hdc), 0);
+    int cxIcon = GetSystemMetrics(SM_CXICON);
+    int cyIcon = GetSystemMetrics(SM_CYICON);
+    RECT rc;
+    GetClientRect(m_hWnd, &rc);
+    int x = MinimisedIconOffset(rc.right - rc.left, cxIcon);
+    int y = MinimisedIconOffset(rc.bottom - rc.top, cyIcon);
+    DrawIcon(hdc, x, y, m_hIcon);
+    EndPaint(m_hWnd, &ps);
+}
+
+HICON XKTDlg::OnQueryDragIcon()
+{
+    return m_hIcon;
+}
+
+void XKTDlg::OnTimer(UINT_PTR nIdEvent)
+{
+    OnKeepAliveTimer(static_cast<unsigned>(nIdEvent));
+    Default();
+}
+
+void XKTDlg::OnReadButton(int nId)
+{
+    for (const DataSet& set : g_dataSets) {
+        if (set.nReadButton == nId)
+            ReadDataSet(set);
+    }
+}
+
+void XKTDlg::OnEraseButton(int nId)
+{
+    for (const EraseCommand& command : g_eraseCommands) {
+        if (command.nButton == nId)
+            EraseDataSet(command.szLetter);
+    }
+}
+
+void XKTDlg::OnFileNameChanged()
+{
+    ControlsToMembers();
+}
