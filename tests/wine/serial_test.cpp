@@ -1,0 +1,440 @@
+// The Win32 SerialPort and the command exchange, run under Wine against the
+// simulated instrument on a pty-backed COM port.
+//
+//   xkt_serial_test SIM_PORT ABSENT_PORT IDENT
+//
+// run_serial_tests.py starts it with the simulator linked as COM<SIM_PORT>,
+// COM<ABSENT_PORT> absent, and the files v.bin (all 256 byte values), a.bin
+// (60 bytes) and o.bin (a data set text) in the working directory, which the
+// simulator sends as its data sets. Lines starting with '@' are requests to
+// that runner, answered on stdin:
+//   @sim CMD                a command for the simulator's stdin; answer ok/error
+//   @setline BAUD BITS STOP set the pty's line settings from the Linux side
+//   @line                   "BAUD BITS STOP" as the pty has them now
+//   @clearlog               forget the bytes the simulator has received so far
+//   @log                    hex bytes the simulator received since @clearlog
+// Every other line is one check; the last line counts them.
+#include "SerialPort.h"
+#include "XKTCore.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+int g_nPassed = 0;
+int g_nFailed = 0;
+
+void Check(bool bOk, const std::string& name, const std::string& detail = "")
+{
+    if (bOk) {
+        ++g_nPassed;
+        std::printf("ok   %s\n", name.c_str());
+    } else {
+        ++g_nFailed;
+        std::printf("FAIL %s%s%s\n", name.c_str(), detail.empty() ? "" : ": ", detail.c_str());
+    }
+    std::fflush(stdout);
+}
+
+std::string Ask(const std::string& request)
+{
+    std::printf("@%s\n", request.c_str());
+    std::fflush(stdout);
+    char line[65536];
+    if (!std::fgets(line, sizeof line, stdin)) {
+        std::fprintf(stderr, "runner went away\n");
+        std::exit(2);
+    }
+    std::string answer = line;
+    while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r'))
+        answer.pop_back();
+    return answer;
+}
+
+void Sim(const std::string& command)
+{
+    std::string answer = Ask("sim " + command);
+    if (answer != "ok")
+        Check(false, "simulator takes '" + command + "'", answer);
+}
+
+std::string ReadWhole(const char* path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<int> ParseHex(const std::string& text)
+{
+    std::vector<int> bytes;
+    std::istringstream in(text);
+    std::string item;
+    while (in >> item)
+        bytes.push_back(static_cast<int>(std::strtol(item.c_str(), nullptr, 16)));
+    return bytes;
+}
+
+// The bytes the simulator logged, waiting until at least nWanted arrived or
+// the time is up.
+std::vector<int> LoggedBytes(size_t nWanted, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    std::vector<int> bytes;
+    for (;;) {
+        bytes = ParseHex(Ask("log"));
+        if (bytes.size() >= nWanted || GetTickCount() - start > timeoutMs)
+            return bytes;
+        Sleep(50);
+    }
+}
+
+double Seconds(LARGE_INTEGER from, LARGE_INTEGER to)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+LARGE_INTEGER Now()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now;
+}
+
+std::string Describe(const std::string& bytes)
+{
+    std::string out = std::to_string(bytes.size()) + " bytes \"";
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out + "\"";
+}
+
+// Collects whatever arrives for up to timeoutMs, until nWanted bytes are in.
+std::string Collect(SerialPort& port, size_t nWanted, DWORD timeoutMs)
+{
+    std::string got;
+    char chunk[750];
+    DWORD start = GetTickCount();
+    while (got.size() < nWanted && GetTickCount() - start < timeoutMs) {
+        int32_t n = port.Read(chunk, sizeof chunk);
+        if (n > 0)
+            got.append(chunk, static_cast<size_t>(n));
+        else
+            Sleep(10);
+    }
+    return got;
+}
+
+// The dialog services of XKTCore, recorded instead of shown.
+struct Message {
+    std::string strText;
+    std::string strCaption;
+    unsigned nStyle;
+};
+
+class RecordingCore : public XKTCore {
+public:
+    void MembersToControls() override { ++m_nMembersToControls; }
+    void ControlsToMembers() override {}
+    int ShowMessage(const std::string& strText, const std::string& strCaption,
+                    unsigned nStyle) override
+    {
+        m_messages.push_back({strText, strCaption, nStyle});
+        return 1;   // IDOK
+    }
+    void StartTimer() override {}
+    void StopTimer() override {}
+    void RepaintNow() override {}
+    void SetStatusBackground(uint32_t) override {}
+
+    int m_nMembersToControls = 0;
+    std::vector<Message> m_messages;
+};
+
+struct Options {
+    int nSimPort;
+    int nAbsentPort;
+    std::string strIdent;
+};
+
+// ---- the port itself --------------------------------------------------------
+
+void TestAbsentPort(const Options& o)
+{
+    SerialPort port;
+    Check(!port.Open(o.nAbsentPort, 9600), "Open of an absent port is false");
+    Check(port.Send("y", 1) == 0, "Send on a port that did not open sends 0");
+    char buffer[50];
+    Check(port.Read(buffer, sizeof buffer) == 0, "Read on a port that did not open reads 0");
+    Check(port.Close(), "Close of a port that never opened is true");
+}
+
+void TestOpenClose(const Options& o)
+{
+    // Different settings beforehand show that Open sets the speed and leaves
+    // the stop bits alone. (A Linux pty always reports 8 data bits, so the
+    // data bits cannot be told apart from here.)
+    Ask("setline 19200 7 2");
+    {
+        SerialPort port;
+        Check(port.Open(o.nSimPort, 9600), "Open of the simulator's port is true");
+        std::string line = Ask("line");
+        Check(line == "9600 8 2", "Open sets 9600 baud and keeps 2 stop bits",
+              "pty has " + line);
+        Check(port.Open(o.nSimPort, 9600), "Open of an open port is true");
+        Check(port.Close(), "Close is true");
+        Check(port.Close(), "Close of a closed port is true");
+        Check(port.Send("y", 1) == 0, "Send after Close sends 0");
+        Check(port.Open(o.nSimPort, 9600), "Open after Close is true");
+        Sim("probe whole");
+        Check(port.Send("y", 1) == 1, "Send after reopening sends 1");
+        std::string reply = Collect(port, o.strIdent.size(), 2000);
+        Check(reply == o.strIdent, "the reopened port carries a reply", Describe(reply));
+    }
+    Ask("setline 9600 8 1");
+}
+
+void TestSendLetter(const Options& o)
+{
+    Sim("probe silent");
+    Ask("clearlog");
+    SerialPort port;
+    port.Open(o.nSimPort, 9600);
+    Check(port.Send("y", 1) == 1, "Send of one letter returns 1");
+    LoggedBytes(1, 2000);
+    Sleep(200);   // anything more would show up by now
+    std::vector<int> bytes = ParseHex(Ask("log"));
+    Check(bytes == std::vector<int>{'y'}, "the simulator received exactly the letter y",
+          std::to_string(bytes.size()) + " bytes");
+    Check(port.Send("yy", 0) == 0 && port.Send("yy", -1) == 0, "Send of 0 or fewer bytes returns 0");
+}
+
+void TestReadNothing(const Options& o)
+{
+    Sim("probe silent");
+    SerialPort port;
+    port.Open(o.nSimPort, 9600);
+    char buffer[50];
+    std::memset(buffer, 0xA5, sizeof buffer);
+    LARGE_INTEGER start = Now();
+    int32_t n = port.Read(buffer, sizeof buffer);
+    double seconds = Seconds(start, Now());
+    Check(n == 0, "Read with nothing queued returns 0", std::to_string(n));
+    Check(seconds < 0.1, "Read with nothing queued does not wait",
+          std::to_string(seconds * 1000) + " ms");
+    bool bUntouched = true;
+    for (char c : buffer)
+        bUntouched = bUntouched && c == static_cast<char>(0xA5);
+    Check(bUntouched, "Read with nothing queued leaves the buffer untouched");
+}
+
+void TestReadLimit(const Options& o)
+{
+    const std::string expected = ReadWhole("a.bin");
+    Sim("data instant");
+    SerialPort port;
+    port.Open(o.nSimPort, 9600);
+    port.Send("a", 1);
+    Sleep(500);   // all 60 bytes queued in the driver by now
+    char buffer[64];
+    std::memset(buffer, 0xA5, sizeof buffer);
+    int32_t first = port.Read(buffer, 50);
+    Check(first == 50 && std::string(buffer, 50) == expected.substr(0, 50),
+          "Read of 60 queued bytes with limit 50 gives the first 50", std::to_string(first));
+    Check(buffer[50] == static_cast<char>(0xA5), "Read writes nothing beyond its limit");
+    std::memset(buffer, 0xA5, sizeof buffer);
+    int32_t second = port.Read(buffer, 50);
+    Check(second == 10 && std::string(buffer, 10) == expected.substr(50),
+          "the next Read gives the remaining 10", std::to_string(second));
+    Check(buffer[10] == static_cast<char>(0xA5), "Read adds no terminating zero");
+    Check(port.Read(buffer, 50) == 0, "then nothing is left");
+}
+
+void TestAllBytesIn(const Options& o)
+{
+    const std::string expected = ReadWhole("v.bin");
+    Sim("data instant");
+    SerialPort port;
+    port.Open(o.nSimPort, 9600);
+    port.Send("v", 1);
+    std::string got = Collect(port, expected.size(), 3000);
+    Check(expected.size() == 256 && got == expected, "all 256 byte values arrive unaltered",
+          "got " + std::to_string(got.size()) + " bytes");
+}
+
+void TestAllBytesOut(const Options& o)
+{
+    Sim("unplug");   // receive and record only
+    Ask("clearlog");
+    std::string all;
+    for (int i = 0; i < 256; ++i)
+        all += static_cast<char>(i);
+    {
+        SerialPort port;
+        port.Open(o.nSimPort, 9600);
+        Check(port.Send(all.data(), 256) == 256, "Send of 256 bytes returns 256");
+        std::vector<int> bytes = LoggedBytes(256, 3000);
+        bool bSame = bytes.size() == 256;
+        for (size_t i = 0; bSame && i < bytes.size(); ++i)
+            bSame = bytes[i] == static_cast<int>(i);
+        Check(bSame, "all 256 byte values leave unaltered",
+              "simulator got " + std::to_string(bytes.size()) + " bytes");
+    }
+    Sim("plug");
+}
+
+// ---- the command exchange ---------------------------------------------------
+
+struct CountedCase {
+    const char* szMode;       // the simulator's probe mode
+    bool bResult;
+    size_t nLastReply;        // length of m_strLastReply afterwards
+    bool bTransferError;      // "Data Transfer Error!    " shown
+    bool bFullTime;           // all 100 polls ran
+};
+
+const CountedCase g_countedCases[] = {
+    {"whole", true, 19, false, false},
+    {"pieces:7,7,5", true, 19, false, false},
+    {"short", false, 18, false, true},
+    {"long", false, 20, true, false},
+};
+
+void TestCountedExchange(const Options& o, const CountedCase& c)
+{
+    Sim(std::string("probe ") + c.szMode);
+    RecordingCore core;
+    core.m_nPort = o.nSimPort;
+    g_strCommand = "y";
+    LARGE_INTEGER start = Now();
+    bool bResult = core.ExchangeCommand(PROBE_REPLY_LENGTH);
+    double seconds = Seconds(start, Now());
+    const std::string name = std::string("ExchangeCommand(19), probe ") + c.szMode + ": ";
+
+    Check(bResult == c.bResult, name + (c.bResult ? "true" : "false"));
+    Check(core.m_strLastReply.size() == c.nLastReply &&
+              core.m_strLastReply.compare(0, 18, o.strIdent, 0, 18) == 0,
+          name + "m_strLastReply holds the " + std::to_string(c.nLastReply) + " bytes",
+          Describe(core.m_strLastReply));
+    Check(core.m_strReply == (c.bResult ? o.strIdent : std::string()),
+          name + (c.bResult ? "m_strReply is the reply" : "m_strReply is empty"),
+          Describe(core.m_strReply));
+    Check(core.m_nMembersToControls == 1, name + "the controls are updated once",
+          std::to_string(core.m_nMembersToControls));
+    if (c.bTransferError) {
+        bool bShown = core.m_messages.size() == 1 &&
+                      core.m_messages[0].strText == "Data Transfer Error!    " &&
+                      core.m_messages[0].strCaption == "Error:" && core.m_messages[0].nStyle == 16;
+        Check(bShown, name + "\"Data Transfer Error!    \", \"Error:\", style 16");
+    } else {
+        Check(core.m_messages.empty(), name + "no message",
+              std::to_string(core.m_messages.size()) + " shown");
+    }
+    // 100 polls of 10 ms: a second at least, a few with a loaded machine.
+    if (c.bFullTime)
+        Check(seconds >= 0.9 && seconds < 5.0, name + "ends after about 100 polls",
+              std::to_string(seconds) + " s");
+    else
+        Check(seconds < 0.9, name + "ends as soon as the bytes are in", std::to_string(seconds) + " s");
+}
+
+void TestExchangeAbsent(const Options& o)
+{
+    RecordingCore core;
+    core.m_nPort = o.nAbsentPort;
+    g_strCommand = "y";
+    LARGE_INTEGER start = Now();
+    bool bResult = core.ExchangeCommand(PROBE_REPLY_LENGTH);
+    double seconds = Seconds(start, Now());
+    Check(!bResult && core.m_messages.empty() && core.m_strReply.empty(),
+          "ExchangeCommand on an absent port: false, no message");
+    Check(seconds >= 0.9 && seconds < 5.0, "ExchangeCommand on an absent port polls its full second",
+          std::to_string(seconds) + " s");
+}
+
+void TestErase(const Options& o)
+{
+    Sim("ack ok");
+    Ask("clearlog");
+    RecordingCore core;
+    core.m_nPort = o.nSimPort;
+    g_strCommand = "E";
+    bool bResult = core.ExchangeCommand(ERASE_REPLY_LENGTH);
+    Check(bResult && core.m_strReply.size() == 9 && core.m_messages.empty(),
+          "ExchangeCommand(9) with E: true with the 9-byte acknowledgement", Describe(core.m_strReply));
+    std::vector<int> bytes = LoggedBytes(1, 2000);
+    Check(bytes == std::vector<int>{'E'}, "the erase sent the letter E alone",
+          std::to_string(bytes.size()) + " bytes");
+}
+
+void TestBulk(const Options& o)
+{
+    const std::string expected = ReadWhole("o.bin");
+    Sim("data paced");   // 960 bytes a second, as the line carries them
+    RecordingCore core;
+    core.m_nPort = o.nSimPort;
+    core.m_strLastReply = "untouched";
+    g_strCommand = "o";
+    LARGE_INTEGER start = Now();
+    core.ReceiveBulk();
+    double seconds = Seconds(start, Now());
+    Check(core.m_strReply == expected, "ReceiveBulk collects the whole paced data set",
+          Describe(core.m_strReply.substr(0, 40)) + "... of " + std::to_string(expected.size()));
+    Check(seconds >= 1.9 && seconds < 10.0, "ReceiveBulk polls for at least 200 polls",
+          std::to_string(seconds) + " s");
+    Check(core.m_messages.empty() && core.m_strLastReply == "untouched",
+          "ReceiveBulk shows nothing and leaves m_strLastReply alone");
+
+    RecordingCore absent;
+    absent.m_nPort = o.nAbsentPort;
+    start = Now();
+    absent.ReceiveBulk();
+    seconds = Seconds(start, Now());
+    Check(absent.m_strReply.empty() && seconds >= 1.9 && seconds < 10.0,
+          "ReceiveBulk on an absent port: nothing, after its full window", std::to_string(seconds) + " s");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: xkt_serial_test SIM_PORT ABSENT_PORT IDENT\n");
+        return 2;
+    }
+    Options o{std::atoi(argv[1]), std::atoi(argv[2]), argv[3]};
+
+    TestAbsentPort(o);
+    TestOpenClose(o);
+    TestSendLetter(o);
+    TestReadNothing(o);
+    TestReadLimit(o);
+    TestAllBytesIn(o);
+    TestAllBytesOut(o);
+    for (const CountedCase& c : g_countedCases)
+        TestCountedExchange(o, c);
+    TestExchangeAbsent(o);
+    TestErase(o);
+    TestBulk(o);
+
+    std::printf("%d passed, %d failed\n", g_nPassed, g_nFailed);
+    std::fflush(stdout);
+    return g_nFailed == 0 ? 0 : 1;
+}
