@@ -118,8 +118,12 @@ void App::OnHelp()
         WinHelpA(MainWindow(), strHelpFile.c_str(), HELP_FINDER, 0);
         return;
     }
-    MessageBoxA(MainWindow(), "No help is available for Orvel.", "Help:",
-                MB_OK | MB_ICONINFORMATION);
+    // Owned by the window in front (the about box, say): a box owned by a
+    // disabled main window would enable it again when it closes.
+    HWND hOwner = MainWindow();
+    if (hOwner)
+        hOwner = GetLastActivePopup(hOwner);
+    MessageBoxA(hOwner, "No help is available for Orvel.", "Help:", MB_OK | MB_ICONINFORMATION);
 }
 
 // ---------------------------------------------------------------------------

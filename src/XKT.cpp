@@ -8,8 +8,9 @@ XKTApp theApp;
 
 bool XKTApp::InitInstance()
 {
-    // Embedded controls and the three-dimensional control look are switches
-    // of older frameworks; Win32 dialogs of this program need neither.
+    // Nothing to switch on first: no template holds an embedded control,
+    // and a program marked for Windows 4.0 gets the three-dimensional
+    // control look in every dialog from the system.
     XKTDlg dlg;
     m_pMainWnd = &dlg;
     dlg.DoModal();

@@ -26,6 +26,12 @@ std::string FullPathName(const char* szName)
     return strPath;
 }
 
+// The odd pixel goes right; an icon wider than the window overhangs on
+// both sides, truncated toward zero.
+static_assert(MinimisedIconOffset(36, 32) == 2);
+static_assert(MinimisedIconOffset(33, 32) == 1);
+static_assert(MinimisedIconOffset(20, 32) == -5);
+
 } // namespace
 
 using Entry = EventEntry<XKTDlg>;
