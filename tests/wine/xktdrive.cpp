@@ -447,7 +447,16 @@ std::string DoWindow(const Args& a)
     return Reply().Number("hwnd", FromWindow(hwnd)).Number("pid", pid).Ok();
 }
 
-// Waits for a message box and tells its text and visible buttons.
+// The message box keeps its icon control when it has no icon to show.
+bool ShowsIcon(HWND iconControl)
+{
+    DWORD_PTR icon = 0;
+    return SendMessageTimeoutW(iconControl, STM_GETICON, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &icon) &&
+           icon != 0;
+}
+
+// Waits for a message box and tells its text, its visible buttons and
+// whether it shows an icon.
 std::string DoMessageBox(const Args& a)
 {
     HWND box = WaitWindow(L"#32770", a[2], static_cast<DWORD>(ToNumber(a[1])));
@@ -465,7 +474,7 @@ std::string DoMessageBox(const Args& a)
         if (_wcsicmp(cls.c_str(), L"Button") == 0)
             buttons += (buttons.size() > 1 ? "," : "") + std::to_string(GetDlgCtrlID(child));
         else if (_wcsicmp(cls.c_str(), L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON)
-            icon = true;
+            icon = icon || ShowsIcon(child);
     }
     return Reply().Number("hwnd", FromWindow(box)).Text("text", text)
         .Add("buttons", buttons + "]").Flag("icon", icon).Ok();

@@ -1,0 +1,586 @@
+#!/usr/bin/env python3
+"""End-to-end tests of XKT.EXE under Wine, against xkt-sim on pty-backed COM ports.
+
+    test_e2e.py --sim PATH/xkt-sim --win-build CROSS_BUILD_DIR [--only NAME ...]
+
+One Wine session (prefix, Xvfb, xktdrive) and one simulator serve the whole
+run; every test starts XKT.EXE anew in a fresh working directory under
+CROSS_BUILD_DIR/wine-e2e/. Prints one line per test and closes with
+"N passed, M failed"; exits non-zero when a test failed.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+sys.path.insert(0, HERE)
+
+import wineenv    # noqa: E402
+import xktdrive   # noqa: E402
+
+IDENT = "ORVEL-E2E SN1234 XY"     # 19 bytes; the status shows the first 18
+SIM_PORT = 2                      # COM1 is tried (and fails) first
+
+# Light green, light red and light yellow, as the status field shows them.
+GREEN = (150, 255, 150)
+RED = (255, 150, 150)
+YELLOW = (255, 255, 150)
+
+# The kV data set: lines ending in LF and in CR LF, as an instrument may mix them.
+KV_DATA = (b"2024-03-05 09:15:00   12.50 kV\n"
+           b"2024-03-05 09:15:10   12.75 kV\r\n"
+           b"2024-03-05 09:15:20   13.00 kV\n")
+
+STATUS_NONE = " ------------- "
+STATUS_LOST = " No Connection! "
+MSG_NO_CONNECTION = " No Connection!        "
+MSG_RECEIVED = "     Data Received!       "
+MSG_EXISTS = "        File Exists! Overwrite?  "
+MSG_ERASED = "     Data Erased!       "
+MSG_NO_REPLY = " No Reply! "
+
+IDOK, IDYES, IDNO = 1, 6, 7
+SC_CLOSE = 0xF060
+COLOR_3DFACE = 15
+
+CAPTIONS = {
+    1: "Quit", 1000: "Connect", 1002: "Info",
+    1005: "Read kV", 1006: "Erase kV", 1007: "Read \u00b5A", 1008: "Erase \u00b5A",
+    1009: "Read kOhm", 1010: "Erase kOhm", 1011: "Erase all",
+}
+TAB_ORDER = [1, 1000, 1002, 1005, 1006, 1007, 1008, 1009, 1010, 1011, 1012, 1015, 1016]
+
+
+class Failure(AssertionError):
+    pass
+
+
+class Simulator:
+    """One xkt-sim for the whole run; each test resets its scenario."""
+
+    def __init__(self, path, work_dir):
+        kv_file = os.path.join(work_dir, "kv.txt")
+        with open(kv_file, "wb") as f:
+            f.write(KV_DATA)
+        self.log_path = os.path.join(work_dir, "sim.log")
+        self.proc = subprocess.Popen(
+            [path, "--ident", IDENT, "--data-file", "v=" + kv_file, "--readings", "40",
+             "--log", self.log_path],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        ready = self.proc.stdout.readline().split()
+        if len(ready) != 2 or ready[0] != "ready":
+            raise RuntimeError("xkt-sim did not start: %r" % ready)
+        self.slave = ready[1]
+        self._mark = 0
+
+    def command(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        answer = self.proc.stdout.readline().strip()
+        if answer != "ok":
+            raise RuntimeError("xkt-sim refused %r: %s" % (line, answer))
+
+    def reset(self):
+        for line in ("plug", "probe whole", "data paced", "ack ok"):
+            self.command(line)
+        self.mark()
+
+    def mark(self):
+        """Later calls to received() report only what arrives from now on."""
+        self._mark = len(self._entries())
+
+    def _entries(self):
+        time.sleep(0.05)   # the simulator writes its log every 20 ms
+        with open(self.log_path) as f:
+            return f.read().splitlines()
+
+    def received(self):
+        """[(ms, letter)] of the bytes received since mark()."""
+        out = []
+        for entry in self._entries()[self._mark:]:
+            fields = entry.split()
+            out.append((int(fields[0]), chr(int(fields[1], 16))))
+        return out
+
+    def letters(self):
+        return "".join(letter for _, letter in self.received())
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.command("quit")
+                self.proc.wait(timeout=5)
+            except (OSError, RuntimeError, subprocess.TimeoutExpired):
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Suite:
+    """The Wine session, the driver, the simulator, and the XKT.EXE of one test."""
+
+    def __init__(self, env, driver, sim, xkt_exe, work_root):
+        self.env = env
+        self.d = driver
+        self.sim = sim
+        self.xkt_exe = xkt_exe
+        self.work_root = work_root
+        self.proc = None
+        self.hwnd = None
+        self.work = None
+        self.problems = []
+
+    # ---- checks ----
+
+    def check(self, condition, what):
+        """Records a failed expectation and lets the test go on."""
+        if not condition:
+            self.problems.append(what)
+        return condition
+
+    def require(self, condition, what):
+        """A failed expectation that makes the rest of the test pointless."""
+        if not condition:
+            raise Failure(what)
+
+    # ---- XKT.EXE ----
+
+    def start(self, name, ports=None, before=None):
+        """Starts XKT.EXE in a fresh working directory; returns its main window."""
+        ports = {SIM_PORT: self.sim.slave} if ports is None else ports
+        self.work = os.path.join(self.work_root, name)
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        if before:
+            before(self.work)
+        self.sim.reset()
+        self.env.set_ports(ports)
+        complaints = self.env.check_ports(ports, self.d.ports())
+        self.require(not complaints, "COM port layout: " + "; ".join(complaints))
+        self.proc = self.env.run([self.xkt_exe], cwd=self.work)
+        self.hwnd = self.d.window("Orvel", 15000)
+        self.require(self.hwnd, "the main window \"Orvel\" did not appear")
+        return self.hwnd
+
+    def stop(self):
+        """Ends the test's XKT.EXE however it stands."""
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+        if self.proc:
+            self.proc.wait()
+        if self.hwnd:
+            self.d.gone(self.hwnd, 5000)
+        self.proc = self.hwnd = None
+
+    def ended(self, timeout=10):
+        """True when XKT.EXE ended within timeout seconds and left no window."""
+        try:
+            self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return False
+        return self.d.gone(self.hwnd, 3000)
+
+    def text(self, control_id):
+        return self.d.text(self.hwnd, control_id)
+
+    def wait_text(self, control_id, wanted, timeout):
+        """Polls a control's text until it equals wanted; returns the last text."""
+        deadline = time.monotonic() + timeout
+        while True:
+            text = self.text(control_id)
+            if text == wanted or time.monotonic() > deadline:
+                return text
+            time.sleep(0.1)
+
+    def connect(self):
+        self.d.click(self.hwnd, 1000)
+        status = self.wait_text(1001, IDENT[:18], 20)
+        self.require(status == IDENT[:18], "not connected: status %r" % status)
+
+    def box(self, caption, text, buttons=(IDOK,), icon=None, timeout=15):
+        """Waits for a message box and checks it; returns its handle."""
+        box = self.d.message_box(caption, int(timeout * 1000))
+        self.require(box, "no message box %r (wanted %r)" % (caption, text))
+        self.check(box["text"] == text, "box %r says %r, not %r" % (caption, box["text"], text))
+        self.check(box["buttons"] == list(buttons),
+                   "box %r has buttons %s, not %s" % (caption, box["buttons"], list(buttons)))
+        if icon is not None:
+            self.check(box["icon"] == icon, "box %r %s an icon" % (caption, "lacks" if icon else "has"))
+        return box["hwnd"]
+
+    def answer(self, box, button):
+        self.d.click(box, button)
+        self.require(self.d.gone(box), "message box did not close")
+
+    def file(self, name):
+        path = os.path.join(self.work, name)
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def wait_focus_change(self, old, timeout=3):
+        deadline = time.monotonic() + timeout
+        while True:
+            focus = self.d.ok("focus", self.hwnd)["id"]
+            if focus != old or time.monotonic() > deadline:
+                return focus
+            time.sleep(0.05)
+
+
+# ---- the tests ------------------------------------------------------------------
+
+def test_startup(s):
+    def old_probe_file(work):
+        with open(os.path.join(work, "test.xkt"), "w") as f:
+            f.write("left over from an earlier run\n")
+
+    h = s.start("startup", before=old_probe_file)
+    s.check(s.text(0) == "Orvel", "caption %r" % s.text(0))
+    s.check(s.text(1001) == STATUS_NONE, "status %r" % s.text(1001))
+    status_color = s.d.pixel(h, 1001)
+    default_color = tuple(s.d.ok("syscolor", COLOR_3DFACE)["rgb"])
+    s.check(status_color == default_color,
+            "status drawn in %s, not the default %s" % (status_color, default_color))
+    for control_id in (1003, 1012, 1015, 1016):
+        s.check(s.text(control_id) == "", "field %d holds %r" % (control_id, s.text(control_id)))
+    data_path = s.env.windows_path(s.work) + "\\"
+    s.check(s.text(1022) == data_path, "data path %r, not %r" % (s.text(1022), data_path))
+    s.check(s.file("test.xkt") == b"", "test.xkt holds %r" % s.file("test.xkt"))
+
+    controls = {c["id"]: c for c in s.d.ok("children", h)["children"]}
+    for control_id, caption in CAPTIONS.items():
+        text = controls.get(control_id, {}).get("text")
+        s.check(text == caption, "control %d reads %r, not %r" % (control_id, text, caption))
+    s.check(not controls[1003]["visible"], "field 1003 is visible")
+    s.check(not controls[1001]["enabled"] and not controls[1022]["enabled"],
+            "status or data path field takes input")
+    s.check(s.sim.letters() == "", "bytes sent before Connect: %r" % s.sim.letters())
+
+
+def test_tab_order(s):
+    h = s.start("tab_order")
+    focus = s.d.ok("focus", h)["id"]
+    seen = [focus]
+    for _ in range(len(TAB_ORDER)):
+        s.d.ok("key", h, "tab")
+        focus = s.wait_focus_change(focus)
+        seen.append(focus)
+    s.check(seen == TAB_ORDER + [TAB_ORDER[0]], "Tab visits %s" % seen)
+
+
+def test_version_block(s):
+    info = s.d.ok("version", s.env.windows_path(s.xkt_exe))
+    wanted = {
+        "FileDescription": "MFC-Anwendung Orvel", "FileVersion": "1, 0, 0, 1",
+        "InternalName": "XKT", "OriginalFilename": "XKT.EXE",
+        "ProductName": "Anwendung Orvel", "ProductVersion": "1, 0, 0, 1",
+        "CompanyName": "", "LegalTrademarks": "",
+    }
+    for key, value in wanted.items():
+        got = info["strings"].get(key)
+        s.check(got == value, "%s is %r, not %r" % (key, got, value))
+    s.check("LegalCopyright" in info["strings"], "no LegalCopyright")
+    s.check(info["translations"] == [[0x0407, 0x04B0]], "translation %s" % info["translations"])
+    s.check(info.get("file_version") == "1.0.0.1" and info.get("product_version") == "1.0.0.1",
+            "fixed versions %s / %s" % (info.get("file_version"), info.get("product_version")))
+    # VS_FF_DEBUG, VOS__WINDOWS32, VFT_APP
+    s.check((info.get("flags"), info.get("os"), info.get("type")) == (1, 4, 1),
+            "flags/os/type %s" % [info.get("flags"), info.get("os"), info.get("type")])
+
+
+def test_connect_found(s, screenshot):
+    h = s.start("connect_found")
+    s.connect()
+    s.check(s.d.pixel(h, 1001) == GREEN, "status drawn in %s, not light green" % (s.d.pixel(h, 1001),))
+    s.check(s.text(1003) == IDENT, "hidden reply field holds %r" % s.text(1003))
+    s.d.ok("shot", h, s.env.windows_path(screenshot + ".bmp"))
+    xktdrive.bmp_to_png(screenshot + ".bmp", screenshot)
+    os.remove(screenshot + ".bmp")
+
+    # The keep-alive probes every two seconds and changes nothing on screen.
+    s.sim.mark()
+    time.sleep(7)
+    probes = [ms for ms, letter in s.sim.received() if letter == "y"]
+    gaps = [(b - a) / 1000 for a, b in zip(probes, probes[1:])]
+    s.check(len(probes) >= 2 and all(1.4 <= g <= 3.5 for g in gaps),
+            "keep-alive probes %d, gaps %s s" % (len(probes), gaps))
+    s.check(s.sim.letters().strip("y") == "", "unexpected bytes %r" % s.sim.letters())
+    s.check(s.text(1001) == IDENT[:18], "status changed to %r" % s.text(1001))
+
+
+def test_connect_not_found(s):
+    h = s.start("connect_not_found")
+    s.sim.command("unplug")   # COM2 answers nothing; every other port is absent
+    s.d.click(h, 1000)
+    # The status turns light yellow while the ports are tried (read from the
+    # screen: the program answers no messages while it polls).
+    seen_yellow = False
+    deadline = time.monotonic() + 6
+    while not seen_yellow and time.monotonic() < deadline:
+        seen_yellow = s.d.pixel(h, 1001) == YELLOW
+        time.sleep(0.05)
+    s.check(seen_yellow, "status never light yellow during the search")
+    status = s.wait_text(1001, STATUS_LOST, 30)
+    s.check(status == STATUS_LOST, "status %r after the search" % status)
+    s.check(s.d.pixel(h, 1001) == RED, "status drawn in %s, not light red" % (s.d.pixel(h, 1001),))
+    s.check(s.sim.letters() == "y", "COM2 got %r during the search" % s.sim.letters())
+    # Nothing connected: the buttons say so and send nothing.
+    s.sim.mark()
+    for button in (1005, 1011):
+        s.d.click(h, button)
+        s.answer(s.box("Error:", MSG_NO_CONNECTION, icon=True), IDOK)
+    s.check(s.sim.letters() == "", "sent %r without a connection" % s.sim.letters())
+
+
+def test_download(s):
+    h = s.start("download")
+    s.connect()
+    s.d.ok("type", h, 1012, "run1")
+    expected = KV_DATA.replace(b"\n", b"\r\n")
+
+    s.sim.mark()
+    s.d.click(h, 1005)
+    s.answer(s.box("Success:", MSG_RECEIVED, icon=False), IDOK)
+    s.check(s.file("run1.txt") == expected, "run1.txt holds %r" % s.file("run1.txt"))
+    s.check(s.sim.letters().replace("y", "") == "v", "sent %r" % s.sim.letters())
+
+    # Asked again: No keeps the old file and sends nothing; Yes replaces it.
+    with open(os.path.join(s.work, "run1.txt"), "wb") as f:
+        f.write(b"old")
+    s.sim.mark()
+    s.d.click(h, 1005)
+    s.answer(s.box("Warning:", MSG_EXISTS, buttons=(IDYES, IDNO), icon=False), IDNO)
+    time.sleep(0.5)
+    s.check(s.file("run1.txt") == b"old", "after No run1.txt holds %r" % s.file("run1.txt"))
+    s.check("v" not in s.sim.letters(), "No still downloaded")
+    s.d.click(h, 1005)
+    s.answer(s.box("Warning:", MSG_EXISTS, buttons=(IDYES, IDNO)), IDYES)
+    s.answer(s.box("Success:", MSG_RECEIVED), IDOK)
+    s.check(s.file("run1.txt") == expected, "after Yes run1.txt holds %r" % s.file("run1.txt"))
+    s.check(sorted(os.listdir(s.work)) == ["run1.txt", "test.xkt"],
+            "files left: %s" % sorted(os.listdir(s.work)))
+
+
+def test_download_nothing(s):
+    h = s.start("download_nothing")
+    s.connect()
+    s.sim.command("data none")
+    cases = [(1005, 1012, "No Data Received! "), (1007, 1015, "No Data Recived! "),
+             (1009, 1016, "No Data Recived! ")]
+    for button, field, message in cases:
+        s.d.ok("type", h, field, "empty%d" % button)
+        s.d.click(h, button)
+        s.answer(s.box("Error:", message, icon=True), IDOK)
+    # With nothing received the keep-alive stays stopped.
+    s.sim.mark()
+    time.sleep(4)
+    s.check(s.sim.letters() == "", "probes after a failed download: %r" % s.sim.letters())
+    s.check(s.text(1001) == IDENT[:18], "status %r" % s.text(1001))
+
+
+def test_erase(s):
+    h = s.start("erase")
+    s.connect()
+    for button, letter in ((1006, "V"), (1008, "A"), (1010, "O"), (1011, "E")):
+        s.sim.mark()
+        s.d.click(h, button)
+        s.answer(s.box("Success:", MSG_ERASED, icon=False), IDOK)
+        s.check(s.sim.letters().replace("y", "") == letter,
+                "button %d sent %r" % (button, s.sim.letters()))
+    s.sim.command("ack none")
+    s.d.click(h, 1011)
+    s.answer(s.box("Error:", MSG_NO_REPLY, icon=True), IDOK)
+    s.check(s.text(1001) == IDENT[:18], "status %r after a lost erase" % s.text(1001))
+
+
+def test_keepalive_drop(s):
+    h = s.start("keepalive_drop")
+    s.connect()
+    s.sim.command("unplug")
+    started = time.monotonic()
+    # Next tick within 2 s, its probe gives up after about 1 s.
+    status = s.wait_text(1001, STATUS_LOST, 10)
+    s.check(status == STATUS_LOST, "status %r after unplugging" % status)
+    s.check(time.monotonic() - started < 8, "took %.1f s" % (time.monotonic() - started))
+    s.check(s.d.pixel(h, 1001) == RED, "status drawn in %s" % (s.d.pixel(h, 1001),))
+    s.d.click(h, 1006)
+    s.answer(s.box("Error:", MSG_NO_CONNECTION), IDOK)
+
+
+def test_keepalive_drop_behind_about_box(s):
+    h = s.start("keepalive_about")
+    s.connect()
+    s.d.click(h, 1002)
+    about = s.d.window("Info about Orvel", 5000)
+    s.require(about, "no about box")
+    s.sim.command("unplug")
+    status = s.wait_text(1001, STATUS_LOST, 10)
+    s.check(status == STATUS_LOST, "status %r behind the about box" % status)
+    s.check(s.d.ok("exists", about)["visible"], "about box closed by itself")
+    s.answer(about, IDOK)
+
+
+def test_about_box(s):
+    h = s.start("about_box")
+    # Each way of opening it, each way of closing it.
+    ways = [
+        ("Info, OK", lambda: s.d.click(h, 1002), lambda a: s.d.click(a, IDOK)),
+        ("system menu, Escape", lambda: s.d.ok("syscommand", h, 0x10),
+         lambda a: s.d.ok("key", a, "escape")),
+        ("Info, Enter", lambda: s.d.click(h, 1002), lambda a: s.d.ok("key", a, "enter")),
+        ("system menu 0x13, close box", lambda: s.d.ok("syscommand", h, 0x13),
+         lambda a: s.d.ok("mouse", a, -12, 12)),
+    ]
+    for name, opening, closing in ways:
+        s.check(s.d.window("Info about Orvel", 0) is None, "%s: an about box was open before" % name)
+        opening()
+        about = s.d.window("Info about Orvel", 5000)
+        if not s.check(about, "%s: no about box" % name):
+            continue
+        texts = [c["text"] for c in s.d.ok("children", about)["children"]]
+        s.check("Orvel Version 1.0" in texts, "%s: about box shows %s" % (name, texts))
+        closing(about)
+        s.check(s.d.gone(about, 5000), "%s: the about box stayed" % name)
+    s.check(s.d.ok("exists", h)["visible"], "the main window went away")
+
+
+def test_ways_to_end(s):
+    def quit_connected(h):
+        s.connect()
+        s.d.click(h, 1)
+
+    def enter_in_field(h):
+        s.d.ok("focuson", h, 1012)
+        s.require(s.wait_focus_change(1) == 1012, "focus did not reach field 1012")
+        s.d.ok("key", h, "enter")
+
+    ways = [
+        ("Quit while connected", quit_connected),
+        ("Escape", lambda h: s.d.ok("key", h, "escape")),
+        ("close box", lambda h: s.d.ok("mouse", h, -12, 12)),
+        ("system menu Close", lambda h: s.d.ok("syscommand", h, SC_CLOSE)),
+        ("Enter in a file-name field", enter_in_field),
+    ]
+    for index, (name, ending) in enumerate(ways):
+        h = s.start("ways_to_end_%d" % index)
+        ending(h)
+        s.check(s.ended(), "%s did not end the program" % name)
+        s.stop()
+
+
+def test_typing_updates_member(s):
+    h = s.start("typing")
+    s.connect()
+    s.d.ok("type", h, 1015, "ab")
+    # A keep-alive tick copies every member into its control: a field whose
+    # member did not follow the typing would be emptied.
+    time.sleep(4.5)
+    s.check(s.text(1015) == "ab", "after a tick field 1015 reads %r" % s.text(1015))
+    s.d.ok("type", h, 1015, "c")
+    s.d.click(h, 1007)
+    s.answer(s.box("Success:", MSG_RECEIVED), IDOK)
+    s.check(sorted(os.listdir(s.work)) == ["abc.txt", "test.xkt"],
+            "files: %s" % sorted(os.listdir(s.work)))
+    data = s.file("abc.txt") or b""
+    s.check(len(data) > 100 and b"\r\n" in data, "abc.txt holds %d bytes" % len(data))
+
+
+TESTS = [
+    test_startup,
+    test_version_block,
+    test_tab_order,
+    test_connect_found,
+    test_connect_not_found,
+    test_download,
+    test_download_nothing,
+    test_erase,
+    test_keepalive_drop,
+    test_keepalive_drop_behind_about_box,
+    test_about_box,
+    test_ways_to_end,
+    test_typing_updates_member,
+]
+
+
+def run_tests(suite, tests, screenshot):
+    passed = failed = 0
+    for test in tests:
+        name = test.__name__
+        suite.problems = []
+        started = time.monotonic()
+        try:
+            if name == "test_connect_found":
+                test(suite, screenshot)
+            else:
+                test(suite)
+        except Failure as failure:
+            suite.problems.append(str(failure))
+        except (xktdrive.DriverError, RuntimeError, OSError) as error:
+            suite.problems.append("%s: %s" % (type(error).__name__, error))
+            traceback.print_exc()
+        finally:
+            suite.stop()
+        seconds = time.monotonic() - started
+        if suite.problems:
+            failed += 1
+            print("FAIL %s (%.1f s)" % (name, seconds))
+            for problem in suite.problems:
+                print("     - %s" % problem)
+        else:
+            passed += 1
+            print("ok   %s (%.1f s)" % (name, seconds))
+        sys.stdout.flush()
+    return passed, failed
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[1])
+    parser.add_argument("--sim", required=True, help="the native xkt-sim program")
+    parser.add_argument("--win-build", required=True, help="the cross build directory")
+    parser.add_argument("--cache", help="template prefix cache (default: WIN_BUILD/wine-cache)")
+    parser.add_argument("--only", nargs="*", help="run only these tests (names without test_)")
+    args = parser.parse_args()
+
+    win_build = os.path.abspath(args.win_build)
+    xkt_exe = os.path.join(win_build, "XKT.EXE")
+    driver_exe = os.path.join(win_build, "tests", "wine", "xktdrive.exe")
+    cache = args.cache or os.path.join(win_build, "wine-cache")
+    work_root = os.path.join(win_build, "wine-e2e")
+    screenshot = os.path.join(work_root, "connected.png")
+    for path in (args.sim, xkt_exe, driver_exe):
+        if not os.path.exists(path):
+            print("missing %s" % path)
+            print("0 passed, 1 failed")
+            return 1
+    tests = TESTS
+    if args.only:
+        tests = [t for t in TESTS if t.__name__[len("test_"):] in args.only]
+
+    shutil.rmtree(work_root, ignore_errors=True)
+    os.makedirs(work_root)
+    started = time.monotonic()
+    sim = Simulator(os.path.abspath(args.sim), work_root)
+    try:
+        with wineenv.WineEnv(cache, os.path.join(work_root, "wine")) as env:
+            driver = xktdrive.Driver(env.start_session([driver_exe]))
+            passed, failed = run_tests(Suite(env, driver, sim, xkt_exe, work_root),
+                                       tests, screenshot)
+            driver.close()
+    finally:
+        sim.close()
+    if os.path.exists(screenshot):
+        print("screenshot of the connected main window: %s" % screenshot)
+    print("e2e tests took %.1f s (Wine log: %s)" % (time.monotonic() - started,
+                                                     os.path.join(work_root, "wine", "wine.log")))
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
