@@ -167,13 +167,14 @@ class Suite:
         self.require(self.hwnd, "the main window \"Orvel\" did not appear")
         return self.hwnd
 
-    def stop(self):
+    def stop(self, interrupted=False):
         """Ends the test's XKT.EXE however it stands."""
         if self.proc and self.proc.poll() is None:
             self.proc.kill()
         if self.proc:
             self.proc.wait()
-        if self.hwnd:
+        # After Ctrl-C the driver may still be busy with the abandoned command.
+        if self.hwnd and not interrupted:
             self.d.gone(self.hwnd, 5000)
         self.proc = self.hwnd = None
 
@@ -524,8 +525,10 @@ def run_tests(suite, tests, screenshot):
         except (xktdrive.DriverError, RuntimeError, OSError) as error:
             suite.problems.append("%s: %s" % (type(error).__name__, error))
             traceback.print_exc()
-        finally:
-            suite.stop()
+        except BaseException:
+            suite.stop(interrupted=True)
+            raise
+        suite.stop()
         seconds = time.monotonic() - started
         if suite.problems:
             failed += 1

@@ -33,6 +33,7 @@ class Driver:
     def __init__(self, proc):
         self.proc = proc
         self._lines = queue.Queue()
+        self._unanswered = 0
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
@@ -43,18 +44,30 @@ class Driver:
 
     def call(self, *fields, timeout=60):
         """Sends one command; returns its reply (a dict) or raises DriverError."""
+        # Answers to calls that were given up (time-out, Ctrl-C) still arrive;
+        # skip them so that this call gets its own.
+        while self._unanswered:
+            try:
+                stale = self._lines.get(timeout=timeout)
+            except queue.Empty:
+                raise DriverError("driver still busy with an abandoned command")
+            if stale is None:
+                raise DriverError("driver ended")
+            self._unanswered -= 1
         line = "\t".join(escape(f) for f in fields) + "\n"
         try:
             self.proc.stdin.write(line.encode("ascii"))
             self.proc.stdin.flush()
         except (BrokenPipeError, OSError) as error:
             raise DriverError("driver is gone: %s" % error)
+        self._unanswered += 1
         try:
             answer = self._lines.get(timeout=timeout)
         except queue.Empty:
             raise DriverError("no answer to %r within %s s" % (fields[0], timeout))
         if answer is None:
             raise DriverError("driver ended")
+        self._unanswered -= 1
         return json.loads(answer)
 
     def ok(self, *fields, timeout=60):
