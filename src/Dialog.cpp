@@ -4,31 +4,17 @@ namespace {
 
 App* s_pTheApp = nullptr;
 
-// Dialog procedures return these answers as the procedure's result; every
-// other answer goes through DWLP_MSGRESULT.
-bool ReturnsValueDirectly(UINT nMessage)
-{
-    switch (nMessage) {
-    case WM_CTLCOLORMSGBOX:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX:
-    case WM_CTLCOLORBTN:
-    case WM_CTLCOLORDLG:
-    case WM_CTLCOLORSCROLLBAR:
-    case WM_CTLCOLORSTATIC:
-    case WM_QUERYDRAGICON:
-    case WM_COMPAREITEM:
-    case WM_VKEYTOITEM:
-    case WM_CHARTOITEM:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool IsColourRequest(UINT nMessage)
 {
     return nMessage >= WM_CTLCOLORMSGBOX && nMessage <= WM_CTLCOLORSTATIC;
+}
+
+// A dialog procedure returns the answer to these itself; every other answer
+// goes through DWLP_MSGRESULT. (The platform's list is a little longer, but
+// the rest are messages no dialog of ours answers.)
+bool ReturnsValueDirectly(UINT nMessage)
+{
+    return IsColourRequest(nMessage) || nMessage == WM_QUERYDRAGICON;
 }
 
 std::string WindowText(HWND hWnd)
