@@ -574,6 +574,12 @@ std::string DoMouse(const Args& a)
     RECT r = {};
     if (!GetWindowRect(hwnd, &r))
         return Fail("no window");
+    // A click that lands while a new window is still being activated gets
+    // lost under load; a person would click on the settled window.
+    HWND root = GetAncestor(hwnd, GA_ROOT);
+    DWORD start = GetTickCount();
+    while (GetForegroundWindow() != root && GetTickCount() - start < 3000)
+        Sleep(20);
     int x = static_cast<int>(ToNumber(a[2]));
     int y = static_cast<int>(ToNumber(a[3]));
     POINT p = {x < 0 ? r.right + x : r.left + x, y < 0 ? r.bottom + y : r.top + y};
@@ -588,12 +594,26 @@ std::string DoMouse(const Args& a)
     input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
     input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
     input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
+    // Under a virtual desktop the pointer move also goes through X and comes
+    // back as a motion event; one that arrives between press and release
+    // from the old position cancels the click. Let the move settle first.
+    SendInput(1, &input[0], sizeof(INPUT));
+    POINT now = {};
+    DWORD settle = GetTickCount();
+    while (GetCursorPos(&now) && (now.x != p.x || now.y != p.y) && GetTickCount() - settle < 1000)
+        Sleep(20);
+    Sleep(200);
     SendInput(1, &input[0], sizeof(INPUT));
     Sleep(50);
     SendInput(1, &input[1], sizeof(INPUT));
     Sleep(50);
     SendInput(1, &input[2], sizeof(INPUT));
     return Reply().Number("x", p.x).Number("y", p.y).Ok();
+}
+
+std::string DoForeground(const Args&)
+{
+    return Reply().Number("hwnd", FromWindow(GetForegroundWindow())).Ok();
 }
 
 std::string DoSysCommand(const Args& a)
@@ -702,6 +722,7 @@ const Command g_commands[] = {
     {L"focus", 1, DoFocus},            // hwnd
     {L"key", 2, DoKey},                // hwnd, enter|escape|tab|f1|space
     {L"mouse", 3, DoMouse},            // hwnd, x, y (negative: from right/bottom)
+    {L"foreground", 0, DoForeground},
     {L"syscommand", 2, DoSysCommand},  // hwnd, command (0xF060 close, 0x10 ...)
     {L"pixel", 2, DoPixel},            // hwnd, id
     {L"syscolor", 1, DoSysColor},      // index
