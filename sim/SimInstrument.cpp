@@ -142,7 +142,7 @@ std::string MakeDataSet(char letter, int nReadings)
         double value = quantity->base + quantity->span * progress;
         value *= 1.0 + quantity->noise * jitter.Next();
         char line[96];
-        int n = std::snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d, %.*f %s\r\n",
+        int n = std::snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d, %.*f %s\n",
                               parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
                               parts.tm_hour, parts.tm_min, parts.tm_sec,
                               quantity->decimals, std::fabs(value), quantity->unit);

@@ -38,7 +38,8 @@ struct Scenario {
 std::string DefaultIdent();
 std::string DefaultAck();
 // Realistic data set text: nReadings lines of time stamp and value for the
-// given letter ('v' kV, 'a' uA, 'o' kOhm), lines ending in CR LF.
+// given letter ('v' kV, 'a' uA, 'o' kOhm), lines ending in LF
+// (the program stores each LF as CR LF).
 std::string MakeDataSet(char letter, int nReadings);
 // A scenario with the default ident, ack and three data sets paced at 960 B/s.
 Scenario DefaultScenario();
