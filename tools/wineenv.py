@@ -5,7 +5,7 @@ Used as a module by the Wine tests and the demo:
     with WineEnv(cache_dir, run_dir) as env:
         keeper = env.start_session([driver_exe])     # a long-lived Win32 process
         env.set_ports({3: "/dev/pts/7"})              # every other COMn is absent
-        env.check_ports(states_from_probe)            # see check_ports
+        problems = env.check_ports({3: "/dev/pts/7"}, env.probe_ports(driver_exe))
         proc = env.run([xkt_exe], cwd=work_dir)
 
 A template prefix is built once per cache directory (about 12 s) and copied
@@ -18,6 +18,7 @@ Run as a script it builds the template: python3 wineenv.py CACHE_DIR
 import contextlib
 import ctypes
 import fcntl
+import json
 import os
 import shutil
 import signal
@@ -84,14 +85,18 @@ def ensure_template(cache_dir, log_path=None):
     renamed into place, so a half-built one is never used.
     """
     os.makedirs(cache_dir, exist_ok=True)
-    template = os.path.join(cache_dir, TEMPLATE_NAME)
+    # A prefix made by another Wine version would be upgraded at every start.
+    version = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, check=True).stdout.decode().strip()
+    name = TEMPLATE_NAME + "-" + "".join(c if c.isalnum() or c in ".-" else "_" for c in version)
+    template = os.path.join(cache_dir, name)
     with open(os.path.join(cache_dir, TEMPLATE_NAME + ".lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if os.path.isdir(template):
             return template
         building = template + ".building"
         shutil.rmtree(building, ignore_errors=True)
-        log_path = log_path or os.path.join(cache_dir, TEMPLATE_NAME + ".log")
+        log_path = log_path or os.path.join(cache_dir, name + ".log")
         with open(log_path, "ab") as log:
             env = wine_environment(building)
             env.pop("DISPLAY", None)   # the prefix needs no display
@@ -112,6 +117,8 @@ class WineEnv:
     """One private prefix, one display, one Wine session."""
 
     def __init__(self, cache_dir, run_dir, use_display=False, keep_prefix=False):
+        """use_display: False starts an Xvfb on a free display; True uses
+        $DISPLAY; a string names the display to use."""
         self.cache_dir = os.path.abspath(cache_dir)
         self.run_dir = os.path.abspath(run_dir)
         self.prefix = os.path.join(self.run_dir, "prefix")
@@ -305,6 +312,19 @@ class WineEnv:
             self._remove(temporary)
             os.symlink(target, temporary)
             os.replace(temporary, link)
+
+    def probe_ports(self, probe_exe):
+        """{port: opened} as `probe_exe --ports` (xktdrive) finds COM1..COM8.
+
+        Call it while the session runs: a Wine process started without one
+        starts a new session, whose device manager re-links com1.
+        """
+        done = subprocess.run(["wine", probe_exe, "--ports"], env=self.env(),
+                              stdout=subprocess.PIPE, stderr=self._log, timeout=60,
+                              preexec_fn=_die_with_parent)
+        lines = done.stdout.decode("ascii", "replace").strip().splitlines()
+        reply = json.loads(lines[-1]) if lines else {}
+        return {int(port): opened for port, opened in reply.get("opened", {}).items()}
 
     def port_layout(self):
         """{port: link target} as it stands in the prefix."""

@@ -167,6 +167,8 @@ def main():
     parser.add_argument("--cache", help="where the template prefix is kept "
                         "(default: WIN_BUILD/wine-cache)")
     parser.add_argument("--work", help="scratch directory (default: WIN_BUILD/wine-serial-test)")
+    parser.add_argument("--use-display", action="store_true",
+                        help="run on $DISPLAY instead of a private Xvfb")
     args = parser.parse_args()
 
     exe_dir = os.path.join(args.win_build, "tests", "wine")
@@ -187,7 +189,8 @@ def main():
     started = time.monotonic()
     sim = Simulator(args.sim, data_dir)
     try:
-        with wineenv.WineEnv(cache, os.path.join(work, "wine")) as env:
+        with wineenv.WineEnv(cache, os.path.join(work, "wine"),
+                             use_display=args.use_display) as env:
             keeper = env.start_session([driver_exe])
             driver = xktdrive.Driver(keeper)
             wanted = {SIM_PORT: sim.slave}

@@ -548,6 +548,8 @@ def main():
     parser.add_argument("--win-build", required=True, help="the cross build directory")
     parser.add_argument("--cache", help="template prefix cache (default: WIN_BUILD/wine-cache)")
     parser.add_argument("--only", nargs="*", help="run only these tests (names without test_)")
+    parser.add_argument("--use-display", action="store_true",
+                        help="run on $DISPLAY instead of a private Xvfb")
     args = parser.parse_args()
 
     win_build = os.path.abspath(args.win_build)
@@ -570,7 +572,8 @@ def main():
     started = time.monotonic()
     sim = Simulator(os.path.abspath(args.sim), work_root)
     try:
-        with wineenv.WineEnv(cache, os.path.join(work_root, "wine")) as env:
+        with wineenv.WineEnv(cache, os.path.join(work_root, "wine"),
+                             use_display=args.use_display) as env:
             driver = xktdrive.Driver(env.start_session([driver_exe]))
             passed, failed = run_tests(Suite(env, driver, sim, xkt_exe, work_root),
                                        tests, screenshot)
