@@ -28,6 +28,7 @@ import time
 
 PORTS = range(1, 9)
 TEMPLATE_NAME = "wine-template"
+VERSION_STAMP = "wine-version"   # in the template: the Wine that made it
 DESKTOP_SIZE = "1024x768"
 
 # Wine's settings for every process started here: a 32-bit prefix, no debug
@@ -85,18 +86,21 @@ def ensure_template(cache_dir, log_path=None):
     renamed into place, so a half-built one is never used.
     """
     os.makedirs(cache_dir, exist_ok=True)
+    template = os.path.join(cache_dir, TEMPLATE_NAME)
     # A prefix made by another Wine version would be upgraded at every start.
     version = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL, check=True).stdout.decode().strip()
-    name = TEMPLATE_NAME + "-" + "".join(c if c.isalnum() or c in ".-" else "_" for c in version)
-    template = os.path.join(cache_dir, name)
+                             stderr=subprocess.DEVNULL, check=True).stdout
+    stamp = os.path.join(template, VERSION_STAMP)
     with open(os.path.join(cache_dir, TEMPLATE_NAME + ".lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if os.path.isdir(template):
-            return template
+        if os.path.isfile(stamp):
+            with open(stamp, "rb") as f:
+                if f.read() == version:
+                    return template
+        shutil.rmtree(template, ignore_errors=True)
         building = template + ".building"
         shutil.rmtree(building, ignore_errors=True)
-        log_path = log_path or os.path.join(cache_dir, name + ".log")
+        log_path = log_path or os.path.join(cache_dir, TEMPLATE_NAME + ".log")
         with open(log_path, "ab") as log:
             env = wine_environment(building)
             env.pop("DISPLAY", None)   # the prefix needs no display
@@ -109,6 +113,8 @@ def ensure_template(cache_dir, log_path=None):
         fonts = os.path.join(building, "drive_c", "windows", "Fonts")
         os.makedirs(fonts, exist_ok=True)
         shutil.copy(MARLETT, fonts)
+        with open(os.path.join(building, VERSION_STAMP), "wb") as f:
+            f.write(version)
         os.rename(building, template)
         return template
 
