@@ -225,31 +225,28 @@ HWND FocusOf(HWND hwnd)
     return info.hwndFocus;
 }
 
+// Keys by name, with the character a keyboard would add (0: none).
 struct KeyName {
     const wchar_t* szName;
     WORD wKey;
+    wchar_t cChar;
 };
 
 const KeyName g_keys[] = {
-    {L"enter", VK_RETURN}, {L"escape", VK_ESCAPE}, {L"tab", VK_TAB},
-    {L"f1", VK_F1}, {L"space", VK_SPACE},
+    {L"enter", VK_RETURN, L'\r'}, {L"escape", VK_ESCAPE, 0x1B}, {L"tab", VK_TAB, L'\t'},
+    {L"space", VK_SPACE, L' '}, {L"f1", VK_F1, 0},
 };
 
-WORD KeyCode(const std::wstring& name)
+const KeyName* FindKey(const std::wstring& name)
 {
     for (const KeyName& key : g_keys) {
         if (name == key.szName)
-            return key.wKey;
+            return &key;
     }
-    return 0;
+    return nullptr;
 }
 
 // ---- the screen ------------------------------------------------------------
-
-COLORREF ScreenPixel(HDC screen, int x, int y)
-{
-    return GetPixel(screen, x, y);
-}
 
 // The colour that covers most of the middle row of a control: the background,
 // since centred text leaves most of the row free.
@@ -259,7 +256,7 @@ COLORREF DominantColor(const RECT& r)
     std::map<COLORREF, int> counts;
     int y = (r.top + r.bottom) / 2;
     for (int x = r.left + 3; x < r.right - 3; ++x)
-        ++counts[ScreenPixel(screen, x, y)];
+        ++counts[GetPixel(screen, x, y)];
     ReleaseDC(nullptr, screen);
     COLORREF best = CLR_INVALID;
     int bestCount = 0;
@@ -551,63 +548,72 @@ std::string DoFocus(const Args& a)
 std::string DoKey(const Args& a)
 {
     HWND hwnd = ToWindow(a[1]);
-    WORD key = KeyCode(a[2]);
+    const KeyName* key = FindKey(a[2]);
     if (!key)
         return Fail("unknown key");
     HWND target = FocusOf(hwnd);
     if (!target)
         target = hwnd;
-    UINT scan = MapVirtualKeyW(key, MAPVK_VK_TO_VSC);
-    PostMessageW(target, WM_KEYDOWN, key, 1 | (scan << 16));
-    if (key == VK_RETURN || key == VK_ESCAPE || key == VK_TAB || key == VK_SPACE)
-        PostMessageW(target, WM_CHAR, key == VK_RETURN ? L'\r' : key == VK_ESCAPE ? 0x1B
-                                      : key == VK_TAB ? L'\t' : L' ', 1 | (scan << 16));
-    PostMessageW(target, WM_KEYUP, key, 1 | (scan << 16) | 0xC0000000u);
+    LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(key->wKey, MAPVK_VK_TO_VSC)) << 16;
+    PostMessageW(target, WM_KEYDOWN, key->wKey, 1 | scan);
+    if (key->cChar)
+        PostMessageW(target, WM_CHAR, key->cChar, 1 | scan);
+    PostMessageW(target, WM_KEYUP, key->wKey, 1 | scan | 0xC0000000u);
     return Reply().Ok();
 }
 
-// Clicks with the real mouse at a point inside the window (client-relative
-// when x, y are given in its frame: 'frame' counts from the window's top-right).
+// A click that lands while a new window is still being activated gets lost
+// under load; a person would click on the settled window.
+void WaitForeground(HWND hwnd)
+{
+    HWND root = GetAncestor(hwnd, GA_ROOT);
+    DWORD start = GetTickCount();
+    while (GetForegroundWindow() != root && GetTickCount() - start < 3000)
+        Sleep(20);
+}
+
+void SendMouse(POINT p, DWORD flags)
+{
+    INPUT input = {};
+    input.type = INPUT_MOUSE;
+    input.mi.dx = p.x * 65535 / (GetSystemMetrics(SM_CXSCREEN) - 1);
+    input.mi.dy = p.y * 65535 / (GetSystemMetrics(SM_CYSCREEN) - 1);
+    input.mi.dwFlags = flags | MOUSEEVENTF_ABSOLUTE;
+    SendInput(1, &input, sizeof input);
+}
+
+// Under a virtual desktop the pointer move also goes through X and comes back
+// as a motion event; one that arrives between press and release from the old
+// position cancels the click. So the move settles before the press.
+void MovePointer(POINT p)
+{
+    SendMouse(p, MOUSEEVENTF_MOVE);
+    POINT now = {};
+    DWORD start = GetTickCount();
+    while (GetCursorPos(&now) && (now.x != p.x || now.y != p.y) && GetTickCount() - start < 1000)
+        Sleep(20);
+    Sleep(200);
+    SendMouse(p, MOUSEEVENTF_MOVE);
+    Sleep(50);
+}
+
+// Clicks with the real mouse at a point of the window: x and y count from its
+// left and top edges, or from its right and bottom edges when negative (the
+// close box is at -12, 12).
 std::string DoMouse(const Args& a)
 {
     HWND hwnd = ToWindow(a[1]);
     RECT r = {};
     if (!GetWindowRect(hwnd, &r))
         return Fail("no window");
-    // A click that lands while a new window is still being activated gets
-    // lost under load; a person would click on the settled window.
-    HWND root = GetAncestor(hwnd, GA_ROOT);
-    DWORD start = GetTickCount();
-    while (GetForegroundWindow() != root && GetTickCount() - start < 3000)
-        Sleep(20);
+    WaitForeground(hwnd);
     int x = static_cast<int>(ToNumber(a[2]));
     int y = static_cast<int>(ToNumber(a[3]));
     POINT p = {x < 0 ? r.right + x : r.left + x, y < 0 ? r.bottom + y : r.top + y};
-    int cx = GetSystemMetrics(SM_CXSCREEN) - 1;
-    int cy = GetSystemMetrics(SM_CYSCREEN) - 1;
-    INPUT input[3] = {};
-    for (INPUT& in : input) {
-        in.type = INPUT_MOUSE;
-        in.mi.dx = p.x * 65535 / cx;
-        in.mi.dy = p.y * 65535 / cy;
-    }
-    input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
-    input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
-    input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
-    // Under a virtual desktop the pointer move also goes through X and comes
-    // back as a motion event; one that arrives between press and release
-    // from the old position cancels the click. Let the move settle first.
-    SendInput(1, &input[0], sizeof(INPUT));
-    POINT now = {};
-    DWORD settle = GetTickCount();
-    while (GetCursorPos(&now) && (now.x != p.x || now.y != p.y) && GetTickCount() - settle < 1000)
-        Sleep(20);
-    Sleep(200);
-    SendInput(1, &input[0], sizeof(INPUT));
+    MovePointer(p);
+    SendMouse(p, MOUSEEVENTF_LEFTDOWN);
     Sleep(50);
-    SendInput(1, &input[1], sizeof(INPUT));
-    Sleep(50);
-    SendInput(1, &input[2], sizeof(INPUT));
+    SendMouse(p, MOUSEEVENTF_LEFTUP);
     return Reply().Number("x", p.x).Number("y", p.y).Ok();
 }
 
