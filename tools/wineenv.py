@@ -52,13 +52,20 @@ DESKTOP_KEYS = """
 MARLETT = "/usr/share/wine/fonts/marlett.ttf"
 
 
+try:
+    _PRCTL = ctypes.CDLL(None, use_errno=True).prctl
+except (OSError, AttributeError):
+    _PRCTL = None
+
+
 def _die_with_parent():
-    """Children get SIGTERM if the Python process is killed outright."""
-    try:
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.prctl(1, signal.SIGTERM)   # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        pass
+    """Children get SIGTERM if the Python process is killed outright.
+
+    Runs in the forked child: libc is looked up beforehand, so nothing here
+    needs a lock that another thread may have held at the fork.
+    """
+    if _PRCTL:
+        _PRCTL(1, int(signal.SIGTERM))   # PR_SET_PDEATHSIG
 
 
 def wine_environment(prefix, display=None):
