@@ -378,6 +378,16 @@ def test_download_nothing(s):
         s.d.ok("type", h, field, "empty%d" % button)
         s.d.click(h, button)
         s.answer(s.box("Error:", message, icon=True), IDOK)
+    # An old data set file survives a download that brought nothing.
+    with open(os.path.join(s.work, "old.txt"), "wb") as f:
+        f.write(b"old data\r\n")
+    s.d.ok("settext", h, 1012, "old")
+    s.d.click(h, 1005)
+    s.answer(s.box("Warning:", MSG_EXISTS, buttons=(IDYES, IDNO)), IDYES)
+    s.answer(s.box("Error:", "No Data Received! ", icon=True), IDOK)
+    s.check(s.file("old.txt") == b"old data\r\n", "old.txt holds %r" % s.file("old.txt"))
+    s.check(sorted(os.listdir(s.work)) == ["old.txt", "test.xkt"],
+            "files left: %s" % sorted(os.listdir(s.work)))
     # With nothing received the keep-alive stays stopped.
     s.sim.mark()
     time.sleep(4)
