@@ -461,6 +461,16 @@ def test_about_box(s):
     s.check(s.d.ok("exists", h)["visible"], "the main window went away")
 
 
+def test_f1_help(s):
+    h = s.start("f1_help")
+    # F1 reaches the application's help command; with no help file beside
+    # the program it says so instead of starting the help viewer.
+    s.d.ok("key", h, "f1")
+    s.answer(s.box("Help:", "No help is available for Orvel.", icon=True), IDOK)
+    s.check(s.d.ok("exists", h)["visible"], "the main window went away")
+    s.check(s.d.window("Orvel", 0) is not None, "the main window lost its caption")
+
+
 def test_ways_to_end(s):
     def quit_connected(h):
         s.connect()
@@ -514,6 +524,7 @@ TESTS = [
     test_keepalive_drop,
     test_keepalive_drop_behind_about_box,
     test_about_box,
+    test_f1_help,
     test_ways_to_end,
     test_typing_updates_member,
 ]

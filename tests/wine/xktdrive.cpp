@@ -545,12 +545,43 @@ std::string DoFocus(const Args& a)
 
 // Posts a key press to whatever control of the window's thread has the focus;
 // the dialog's own message loop then handles Tab, Enter and Escape.
+// A click that lands while a new window is still being activated gets lost
+// under load; a person would click on the settled window.
+void WaitForeground(HWND hwnd)
+{
+    HWND root = GetAncestor(hwnd, GA_ROOT);
+    DWORD start = GetTickCount();
+    while (GetForegroundWindow() != root && GetTickCount() - start < 3000)
+        Sleep(20);
+}
+
+// F1 turns into a help request only on its way from the keyboard, not as a
+// posted key message: it goes in as input to the window in front.
+std::string PressHardwareKey(HWND hwnd, WORD wKey)
+{
+    HWND root = GetAncestor(hwnd, GA_ROOT);
+    SetForegroundWindow(root);
+    WaitForeground(root);
+    if (GetForegroundWindow() != root)
+        return Fail("window did not come to the front");
+    INPUT inputs[2] = {};
+    for (INPUT& input : inputs) {
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = wKey;
+    }
+    inputs[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, inputs, sizeof(INPUT));
+    return Reply().Ok();
+}
+
 std::string DoKey(const Args& a)
 {
     HWND hwnd = ToWindow(a[1]);
     const KeyName* key = FindKey(a[2]);
     if (!key)
         return Fail("unknown key");
+    if (key->wKey == VK_F1)
+        return PressHardwareKey(hwnd, key->wKey);
     HWND target = FocusOf(hwnd);
     if (!target)
         target = hwnd;
@@ -560,16 +591,6 @@ std::string DoKey(const Args& a)
         PostMessageW(target, WM_CHAR, key->cChar, 1 | scan);
     PostMessageW(target, WM_KEYUP, key->wKey, 1 | scan | 0xC0000000u);
     return Reply().Ok();
-}
-
-// A click that lands while a new window is still being activated gets lost
-// under load; a person would click on the settled window.
-void WaitForeground(HWND hwnd)
-{
-    HWND root = GetAncestor(hwnd, GA_ROOT);
-    DWORD start = GetTickCount();
-    while (GetForegroundWindow() != root && GetTickCount() - start < 3000)
-        Sleep(20);
 }
 
 void SendMouse(POINT p, DWORD flags)
