@@ -21,6 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 sys.path.insert(0, HERE)
 
+import simproc    # noqa: E402
 import wineenv    # noqa: E402
 import xktdrive   # noqa: E402
 
@@ -43,45 +44,22 @@ def make_data_files(directory):
         f.write("".join(lines).encode("ascii"))
 
 
-class Simulator:
-    """xkt-sim as a child process, driven through its stdin."""
+class Simulator(simproc.SimProcess):
+    """The instrument for the serial test: data sets from files, sent at once."""
 
     def __init__(self, path, work_dir):
-        self.log_path = os.path.join(work_dir, "sim.log")
-        argv = [path, "--ident", IDENT, "--data", "instant", "--log", self.log_path]
+        args = ["--ident", IDENT, "--data", "instant"]
         for letter in "vao":
-            argv += ["--data-file", "%s=%s" % (letter, os.path.join(work_dir, letter + ".bin"))]
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     text=True)
-        ready = self.proc.stdout.readline().split()
-        if len(ready) != 2 or ready[0] != "ready":
-            raise RuntimeError("xkt-sim did not start: %r" % ready)
-        self.slave = ready[1]
+            args += ["--data-file", "%s=%s" % (letter, os.path.join(work_dir, letter + ".bin"))]
+        super().__init__(path, args, log_path=os.path.join(work_dir, "sim.log"))
         self.log_mark = 0
-
-    def command(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-        return self.proc.stdout.readline().strip() or "error no answer"
 
     def logged(self):
         """Hex bytes received since the last clear_log()."""
-        with open(self.log_path) as f:
-            entries = f.read().splitlines()
-        return [e.split()[1][2:] for e in entries[self.log_mark:] if len(e.split()) >= 2]
+        return ["%02x" % byte for _, byte in self.log_entries()[self.log_mark:]]
 
     def clear_log(self):
-        with open(self.log_path) as f:
-            self.log_mark = len(f.read().splitlines())
-
-    def close(self):
-        if self.proc.poll() is None:
-            try:
-                self.command("quit")
-                self.proc.wait(timeout=5)
-            except (OSError, subprocess.TimeoutExpired):
-                self.proc.kill()
-                self.proc.wait()
+        self.log_mark = len(self.log_entries())
 
 
 def line_settings(slave):

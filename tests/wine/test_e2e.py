@@ -21,6 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 sys.path.insert(0, HERE)
 
+import simproc    # noqa: E402
 import wineenv    # noqa: E402
 import xktdrive   # noqa: E402
 
@@ -61,30 +62,22 @@ class Failure(AssertionError):
     pass
 
 
-class Simulator:
+class Simulator(simproc.SimProcess):
     """One xkt-sim for the whole run; each test resets its scenario."""
 
     def __init__(self, path, work_dir):
         kv_file = os.path.join(work_dir, "kv.txt")
         with open(kv_file, "wb") as f:
             f.write(KV_DATA)
-        self.log_path = os.path.join(work_dir, "sim.log")
-        self.proc = subprocess.Popen(
-            [path, "--ident", IDENT, "--data-file", "v=" + kv_file, "--readings", "40",
-             "--log", self.log_path],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        ready = self.proc.stdout.readline().split()
-        if len(ready) != 2 or ready[0] != "ready":
-            raise RuntimeError("xkt-sim did not start: %r" % ready)
-        self.slave = ready[1]
+        super().__init__(path, ["--ident", IDENT, "--data-file", "v=" + kv_file, "--readings", "40"],
+                         log_path=os.path.join(work_dir, "sim.log"))
         self._mark = 0
 
     def command(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-        answer = self.proc.stdout.readline().strip()
+        answer = super().command(line)
         if answer != "ok":
             raise RuntimeError("xkt-sim refused %r: %s" % (line, answer))
+        return answer
 
     def reset(self):
         for line in ("plug", "probe whole", "data paced", "ack ok"):
@@ -93,32 +86,14 @@ class Simulator:
 
     def mark(self):
         """Later calls to received() report only what arrives from now on."""
-        self._mark = len(self._entries())
-
-    def _entries(self):
-        time.sleep(0.05)   # the simulator writes its log every 20 ms
-        with open(self.log_path) as f:
-            return f.read().splitlines()
+        self._mark = len(self.log_entries())
 
     def received(self):
         """[(ms, letter)] of the bytes received since mark()."""
-        out = []
-        for entry in self._entries()[self._mark:]:
-            fields = entry.split()
-            out.append((int(fields[0]), chr(int(fields[1], 16))))
-        return out
+        return [(ms, chr(byte)) for ms, byte in self.log_entries()[self._mark:]]
 
     def letters(self):
         return "".join(letter for _, letter in self.received())
-
-    def close(self):
-        if self.proc.poll() is None:
-            try:
-                self.command("quit")
-                self.proc.wait(timeout=5)
-            except (OSError, RuntimeError, subprocess.TimeoutExpired):
-                self.proc.kill()
-                self.proc.wait()
 
 
 class Suite:
