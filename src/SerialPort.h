@@ -39,6 +39,8 @@ public:
 #endif
 
 private:
+    bool IsOpen() const;
+
 #ifdef _WIN32
     HANDLE m_hComm;
     OVERLAPPED m_overlappedRead;

@@ -112,9 +112,14 @@ bool SerialPort::Open(int32_t port, int32_t baud)
     return true;
 }
 
+bool SerialPort::IsOpen() const
+{
+    return m_bOpened && m_fd >= 0;
+}
+
 bool SerialPort::Close()
 {
-    if (!m_bOpened || m_fd < 0)
+    if (!IsOpen())
         return true;
 
     // Unread input is dropped with the port, as a serial driver does.
@@ -124,19 +129,6 @@ bool SerialPort::Close()
     m_fd = -1;
     m_bOpened = false;
     return true;
-}
-
-int32_t SerialPort::Send(const char* data, int32_t count)
-{
-    if (!m_bOpened || m_fd < 0)
-        return 0;
-
-    int32_t sent = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        WriteByte(data[i]);
-        ++sent;
-    }
-    return sent;
 }
 
 bool SerialPort::WriteByte(char byte)
@@ -154,7 +146,7 @@ bool SerialPort::WriteByte(char byte)
 
 int32_t SerialPort::Read(char* buffer, int32_t limit)
 {
-    if (!m_bOpened || m_fd < 0 || limit <= 0)
+    if (!IsOpen() || limit <= 0)
         return 0;
 
     int queued = 0;

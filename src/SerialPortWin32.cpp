@@ -84,9 +84,14 @@ bool SerialPort::Open(int32_t port, int32_t baud)
     return true;
 }
 
+bool SerialPort::IsOpen() const
+{
+    return m_bOpened && m_hComm != NULL;
+}
+
 bool SerialPort::Close()
 {
-    if (!m_bOpened || m_hComm == NULL)
+    if (!IsOpen())
         return true;
 
     if (m_overlappedRead.hEvent != NULL)
@@ -99,19 +104,6 @@ bool SerialPort::Close()
     m_bOpened = FALSE;
     m_hComm = NULL;
     return true;
-}
-
-int32_t SerialPort::Send(const char* data, int32_t count)
-{
-    if (!m_bOpened || m_hComm == NULL)
-        return 0;
-
-    int32_t sent = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        WriteByte(data[i]);
-        ++sent;
-    }
-    return sent;
 }
 
 bool SerialPort::WriteByte(char byte)
@@ -130,7 +122,7 @@ bool SerialPort::WriteByte(char byte)
 
 int32_t SerialPort::Read(char* buffer, int32_t limit)
 {
-    if (!m_bOpened || m_hComm == NULL || limit <= 0)
+    if (!IsOpen() || limit <= 0)
         return 0;
 
     DWORD errors = 0;
