@@ -9,9 +9,9 @@
 std::string g_strCommand;
 
 const DataSet g_dataSets[3] = {
-    {1005, 1012, &XKTCore::m_strFileKV, "v", "No Data Received! "},
-    {1007, 1015, &XKTCore::m_strFileUA, "a", "No Data Recived! "},
-    {1009, 1016, &XKTCore::m_strFileKOhm, "o", "No Data Recived! "},
+    {1005, 1012, &XKTCore::m_strFileKV, "v", "No Data Received! ", "kV"},
+    {1007, 1015, &XKTCore::m_strFileUA, "a", "No Data Recived! ", "\xB5" "A"},
+    {1009, 1016, &XKTCore::m_strFileKOhm, "o", "No Data Recived! ", "kOhm"},
 };
 
 const EraseCommand g_eraseCommands[4] = {
@@ -85,6 +85,16 @@ void SendCommand(SerialPort& port)
     port.Send(g_strCommand.data(), static_cast<int32_t>(g_strCommand.size()));
 }
 
+// The unit of the data set whose letter is about to be sent.
+const char* BulkUnit()
+{
+    for (const DataSet& set : g_dataSets) {
+        if (g_strCommand == set.szLetter)
+            return set.szUnit;
+    }
+    return "";
+}
+
 }  // namespace
 
 XKTCore::XKTCore()
@@ -113,7 +123,7 @@ bool XKTCore::ExchangeCommand(int32_t nExpected)
             bTimedOut = false;
             break;
         }
-        PollPause(kPollPauseMs);
+        WaitBetweenPolls(kPollPauseMs);
     }
     chunk.clear();
     chunk.shrink_to_fit();
@@ -141,7 +151,9 @@ void XKTCore::ReceiveBulk()
 
     std::vector<char> chunk(kBulkChunk);
     m_strReply.clear();
+    const char* szUnit = BulkUnit();
     const auto start = std::chrono::steady_clock::now();
+    auto nextProgress = start + std::chrono::milliseconds(PROGRESS_PERIOD_MS);
     int nQuiet = 0;
     for (int poll = 1;; ++poll) {
         int32_t nRead = port.Read(chunk.data(), kBulkChunk);
@@ -151,12 +163,18 @@ void XKTCore::ReceiveBulk()
         } else {
             ++nQuiet;
         }
-        PollPause(kPollPauseMs);
+        WaitBetweenPolls(kPollPauseMs);
         if (poll >= kBulkMinPolls && nQuiet >= kBulkQuietPolls)
             break;
-        if (std::chrono::steady_clock::now() - start >= kBulkLimit)
+        const auto now = std::chrono::steady_clock::now();
+        if (now - start >= kBulkLimit)
             break;
+        if (now >= nextProgress) {
+            ShowProgress(szUnit, m_strReply.size());
+            nextProgress = now + std::chrono::milliseconds(PROGRESS_PERIOD_MS);
+        }
     }
+    ShowProgress(szUnit, m_strReply.size());
 }
 
 void XKTCore::SearchInstrument()
@@ -238,6 +256,7 @@ void XKTCore::ReadDataSet(const DataSet& set)
     StopTimer();
     g_strCommand = set.szLetter;
     ReceiveBulk();
+    EndProgress();
 
     if (m_strReply.empty()) {
         // The old file, if any, stays as it was; no empty file is left.

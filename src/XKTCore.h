@@ -31,6 +31,9 @@ constexpr uint32_t COLOR_SEARCHING = 0x0096FFFF;
 constexpr uint32_t COLOR_FOUND = 0x0096FF96;
 constexpr uint32_t COLOR_NO_CONNECTION = 0x009696FF;
 
+// How often a download reports its progress.
+constexpr unsigned PROGRESS_PERIOD_MS = 500;
+
 // Reply lengths of the counted exchanges.
 constexpr int32_t PROBE_REPLY_LENGTH = 19;
 constexpr int32_t ERASE_REPLY_LENGTH = 9;
@@ -39,13 +42,15 @@ constexpr size_t STATUS_IDENT_LENGTH = 18;   // probe characters shown as status
 class XKTCore;
 
 // One row per data set: the controls, the member holding the file name,
-// the command letter and the text shown when nothing arrived.
+// the command letter, the text shown when nothing arrived, and the unit as
+// its button shows it (ANSI code page).
 struct DataSet {
     int nReadButton;
     int nFileField;
     std::string XKTCore::*pstrFile;
     const char* szLetter;
     const char* szNoData;
+    const char* szUnit;
 };
 
 // One row per erase button.
@@ -84,6 +89,14 @@ public:
     virtual void StopTimer() = 0;
     virtual void RepaintNow() = 0;
     virtual void SetStatusBackground(uint32_t crColor) = 0;
+    // The pause between two polls of an exchange: returns after about
+    // nMilliseconds. A window keeps answering the system meanwhile.
+    virtual void WaitBetweenPolls(unsigned nMilliseconds) = 0;
+    // A download under way: the bytes received so far, about twice a
+    // second and once more with the total; szUnit is the data set's unit.
+    virtual void ShowProgress(const char* szUnit, size_t nBytes) = 0;
+    // The download has ended, whatever its outcome.
+    virtual void EndProgress() = 0;
 
     std::string m_strStatus;
     std::string m_strReply;

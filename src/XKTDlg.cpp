@@ -1,5 +1,7 @@
 #include "XKTDlg.h"
 
+#include "SerialPort.h"
+
 #include <cstdio>
 #include <memory>
 
@@ -156,6 +158,19 @@ void XKTDlg::RepaintNow()
 void XKTDlg::SetStatusBackground(uint32_t crColor)
 {
     m_statusEdit.SetBackgroundColor(crColor);
+}
+
+void XKTDlg::WaitBetweenPolls(unsigned nMilliseconds)
+{
+    PollPause(nMilliseconds);
+}
+
+void XKTDlg::ShowProgress(const char* /*szUnit*/, size_t /*nBytes*/)
+{
+}
+
+void XKTDlg::EndProgress()
+{
 }
 
 // ---------------------------------------------------------------------------

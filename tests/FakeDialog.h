@@ -3,6 +3,7 @@
 // and answers questions from a script.
 #pragma once
 
+#include "SerialPort.h"
 #include "XKTCore.h"
 
 #include <deque>
@@ -29,6 +30,10 @@ public:
     int nRepaints = 0;
     std::deque<int> answers;                // answers to Yes/No questions; Yes when none is left
     std::function<void(const Message&)> whileBoxOpen;   // runs as if inside the box's own loop
+    int nPollWaits = 0;                     // pauses between polls
+    std::vector<size_t> progress;           // bytes at each progress report
+    std::string progressUnit;               // the unit of the last report
+    int nProgressEnds = 0;
 
     void Connect(int32_t nPort)
     {
@@ -94,4 +99,18 @@ public:
     void RepaintNow() override { ++nRepaints; }
 
     void SetStatusBackground(uint32_t crColor) override { colors.push_back(crColor); }
+
+    void WaitBetweenPolls(unsigned nMilliseconds) override
+    {
+        ++nPollWaits;
+        PollPause(nMilliseconds);
+    }
+
+    void ShowProgress(const char* szUnit, size_t nBytes) override
+    {
+        progressUnit = szUnit;
+        progress.push_back(nBytes);
+    }
+
+    void EndProgress() override { ++nProgressEnds; }
 };

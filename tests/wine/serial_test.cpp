@@ -163,6 +163,9 @@ public:
     void StopTimer() override {}
     void RepaintNow() override {}
     void SetStatusBackground(uint32_t) override {}
+    void WaitBetweenPolls(unsigned nMilliseconds) override { PollPause(nMilliseconds); }
+    void ShowProgress(const char*, size_t) override {}
+    void EndProgress() override {}
 
     int m_nMembersToControls = 0;
     std::vector<Message> m_messages;
