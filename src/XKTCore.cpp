@@ -98,13 +98,14 @@ const char* BulkUnit()
 }  // namespace
 
 XKTCore::XKTCore()
-    : m_strStatus(" ------------- "), m_nPort(NO_PORT), m_bExchanging(false)
+    : m_strStatus(" ------------- "), m_nPort(NO_PORT), m_bExchanging(false), m_bAbandoned(false)
 {
 }
 
 bool XKTCore::ExchangeCommand(int32_t nExpected)
 {
     ExchangeScope scope(m_bExchanging);
+    m_bAbandoned = false;
     SerialPort port;
     port.Open(m_nPort, BAUD_RATE);   // a port that did not open just stays silent
     SendCommand(port);
@@ -123,7 +124,10 @@ bool XKTCore::ExchangeCommand(int32_t nExpected)
             bTimedOut = false;
             break;
         }
-        WaitBetweenPolls(kPollPauseMs);
+        if (!WaitBetweenPolls(kPollPauseMs)) {
+            m_bAbandoned = true;
+            break;
+        }
     }
     chunk.clear();
     chunk.shrink_to_fit();
@@ -131,7 +135,7 @@ bool XKTCore::ExchangeCommand(int32_t nExpected)
     m_strLastReply = m_strReply;
     MembersToControls();
 
-    if (bTimedOut) {
+    if (bTimedOut || m_bAbandoned) {
         m_strReply.clear();
         return false;
     }
@@ -145,6 +149,7 @@ bool XKTCore::ExchangeCommand(int32_t nExpected)
 void XKTCore::ReceiveBulk()
 {
     ExchangeScope scope(m_bExchanging);
+    m_bAbandoned = false;
     SerialPort port;
     port.Open(m_nPort, BAUD_RATE);
     SendCommand(port);
@@ -163,7 +168,10 @@ void XKTCore::ReceiveBulk()
         } else {
             ++nQuiet;
         }
-        WaitBetweenPolls(kPollPauseMs);
+        if (!WaitBetweenPolls(kPollPauseMs)) {
+            m_bAbandoned = true;
+            break;
+        }
         if (poll >= kBulkMinPolls && nQuiet >= kBulkQuietPolls)
             break;
         const auto now = std::chrono::steady_clock::now();
@@ -192,6 +200,10 @@ void XKTCore::SearchInstrument()
             m_strReply.resize(STATUS_IDENT_LENGTH);
             m_strStatus = m_strReply;
             SetStatusBackground(COLOR_FOUND);
+            break;
+        }
+        if (m_bAbandoned) {
+            m_nPort = NO_PORT;
             break;
         }
         if (m_nPort >= 2)
@@ -258,6 +270,11 @@ void XKTCore::ReadDataSet(const DataSet& set)
     ReceiveBulk();
     EndProgress();
 
+    if (m_bAbandoned) {
+        // Stopped by the front end: half a data set is no data set.
+        file.Discard();
+        return;
+    }
     if (m_strReply.empty()) {
         // The old file, if any, stays as it was; no empty file is left.
         file.Discard();

@@ -90,8 +90,10 @@ public:
     virtual void RepaintNow() = 0;
     virtual void SetStatusBackground(uint32_t crColor) = 0;
     // The pause between two polls of an exchange: returns after about
-    // nMilliseconds. A window keeps answering the system meanwhile.
-    virtual void WaitBetweenPolls(unsigned nMilliseconds) = 0;
+    // nMilliseconds. A window keeps answering the system meanwhile. False
+    // abandons the operation (a front end that was told to stop): the
+    // exchange ends at once and reports failure, and nothing is saved.
+    virtual bool WaitBetweenPolls(unsigned nMilliseconds) = 0;
     // A download under way: the bytes received so far, about twice a
     // second and once more with the total; szUnit is the data set's unit.
     virtual void ShowProgress(const char* szUnit, size_t nBytes) = 0;
@@ -106,6 +108,10 @@ public:
     std::string m_strFileUA;
     std::string m_strFileKOhm;
 
+    // Whether the last exchange was abandoned by WaitBetweenPolls.
+    bool Abandoned() const { return m_bAbandoned; }
+
 private:
     bool m_bExchanging;   // an exchange holds the port; keep-alive ticks wait
+    bool m_bAbandoned;
 };

@@ -160,9 +160,10 @@ void XKTDlg::SetStatusBackground(uint32_t crColor)
     m_statusEdit.SetBackgroundColor(crColor);
 }
 
-void XKTDlg::WaitBetweenPolls(unsigned nMilliseconds)
+bool XKTDlg::WaitBetweenPolls(unsigned nMilliseconds)
 {
     PollPause(nMilliseconds);
+    return true;
 }
 
 void XKTDlg::ShowProgress(const char* /*szUnit*/, size_t /*nBytes*/)

@@ -65,7 +65,7 @@ public:
     void StopTimer() override;
     void RepaintNow() override;
     void SetStatusBackground(uint32_t crColor) override;
-    void WaitBetweenPolls(unsigned nMilliseconds) override;
+    bool WaitBetweenPolls(unsigned nMilliseconds) override;
     void ShowProgress(const char* szUnit, size_t nBytes) override;
     void EndProgress() override;
 

@@ -31,6 +31,7 @@ public:
     std::deque<int> answers;                // answers to Yes/No questions; Yes when none is left
     std::function<void(const Message&)> whileBoxOpen;   // runs as if inside the box's own loop
     int nPollWaits = 0;                     // pauses between polls
+    int nAbandonAtPause = -1;               // this pause (counting from 1) abandons the operation
     std::vector<size_t> progress;           // bytes at each progress report
     std::string progressUnit;               // the unit of the last report
     int nProgressEnds = 0;
@@ -100,10 +101,11 @@ public:
 
     void SetStatusBackground(uint32_t crColor) override { colors.push_back(crColor); }
 
-    void WaitBetweenPolls(unsigned nMilliseconds) override
+    bool WaitBetweenPolls(unsigned nMilliseconds) override
     {
         ++nPollWaits;
         PollPause(nMilliseconds);
+        return nPollWaits != nAbandonAtPause;
     }
 
     void ShowProgress(const char* szUnit, size_t nBytes) override

@@ -289,6 +289,39 @@ TEST_F(OperationsTest, ConnectionLostBehindTheQuestionLeavesTheFileAlone)
     EXPECT_EQ(16u, m_dialog.messages.back().style);
 }
 
+TEST_F(OperationsTest, AbandonedDownloadKeepsTheOldFileAndSavesNothing)
+{
+    Attach(1);   // the default data sets stream for several seconds
+    m_dialog.Connect(1);
+    WriteFile("run1.txt", "old\r\n");
+    m_dialog.controls[1012] = "run1";
+    m_dialog.nAbandonAtPause = 50;
+
+    double seconds = SecondsFor([&] { m_dialog.ReadDataSet(g_dataSets[0]); });
+
+    EXPECT_TRUE(m_dialog.Abandoned());
+    EXPECT_LT(seconds, 1.5);
+    EXPECT_EQ("old\r\n", ReadFile("run1.txt"));
+    EXPECT_EQ((std::vector<std::string>{"run1.txt"}), WorkFiles());
+    // Only the overwrite question: the front end that stopped reports it.
+    ASSERT_EQ(1u, m_dialog.messages.size());
+    EXPECT_EQ(1, m_dialog.nProgressEnds);
+}
+
+TEST_F(OperationsTest, AbandonedSearchStopsAtThatPort)
+{
+    sim::SimInstrument& instrument = Attach(3);
+    m_dialog.nAbandonAtPause = 50;   // during the silence of COM1
+
+    double seconds = SecondsFor([&] { m_dialog.SearchInstrument(); });
+
+    EXPECT_TRUE(m_dialog.Abandoned());
+    EXPECT_LT(seconds, 1.5);
+    EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+    EXPECT_EQ("", instrument.ReceivedText());   // COM3 was never asked
+    EXPECT_FALSE(m_dialog.bTimerRunning);
+}
+
 TEST_F(OperationsTest, NotConnectedOnlySaysSo)
 {
     m_dialog.controls[1012] = "run1";

@@ -163,7 +163,11 @@ public:
     void StopTimer() override {}
     void RepaintNow() override {}
     void SetStatusBackground(uint32_t) override {}
-    void WaitBetweenPolls(unsigned nMilliseconds) override { PollPause(nMilliseconds); }
+    bool WaitBetweenPolls(unsigned nMilliseconds) override
+    {
+        PollPause(nMilliseconds);
+        return true;
+    }
     void ShowProgress(const char*, size_t) override {}
     void EndProgress() override {}
 
