@@ -19,7 +19,8 @@ constexpr unsigned KEEPALIVE_TIMER_ID = 1001;
 constexpr unsigned KEEPALIVE_PERIOD_MS = 2000;
 constexpr int32_t BAUD_RATE = 9600;
 
-// Message box styles and answers, with the platform's values.
+// Message box styles and answers, with Windows' values (the window side
+// checks them at compile time).
 constexpr unsigned STYLE_OK = 0;        // MB_OK
 constexpr unsigned STYLE_YESNO = 4;     // MB_YESNO
 constexpr unsigned STYLE_ERROR = 16;    // MB_ICONERROR
