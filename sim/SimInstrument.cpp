@@ -167,37 +167,61 @@ Scenario DefaultScenario()
 
 SimInstrument::SimInstrument(Scenario scenario) : m_scenario(std::move(scenario))
 {
-    char name[256] = {};
-    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
-        m_master = m_slave = -1;
-        return;
-    }
-    m_slavePath = name;
-    MakeRaw(m_master);
-    SetFlags(m_master, O_NONBLOCK);
-    SetFlags(m_slave, 0);
     int wake[2];
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     m_wakeRead = wake[0];
     m_wakeWrite = wake[1];
-    WatchOpeners();
-    m_thread = std::thread(&SimInstrument::Run, this);
+    OpenLine();
 }
 
 SimInstrument::~SimInstrument()
 {
-    if (m_thread.joinable()) {
-        char stop = 'q';
-        (void)!write(m_wakeWrite, &stop, 1);
-        m_thread.join();
-    }
+    CloseLine();
     RemoveLink();
-    CloseFd(m_openWatch);
+    RemoveVanishedDir();
     CloseFd(m_wakeRead);
     CloseFd(m_wakeWrite);
+}
+
+// A fresh pseudo-terminal and the thread that plays the instrument on it.
+bool SimInstrument::OpenLine()
+{
+    char name[256] = {};
+    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
+        m_master = m_slave = -1;
+        return false;
+    }
+    m_slavePath = name;
+    MakeRaw(m_master);
+    SetFlags(m_master, O_NONBLOCK);
+    // Non-blocking so that filling the line for a stall stops when it is full.
+    SetFlags(m_slave, O_NONBLOCK);
+    WatchOpeners();
+    m_thread = std::thread(&SimInstrument::Run, this);
+    return true;
+}
+
+// Stops the thread and closes the pty entirely: whoever still holds the
+// slave sees it hung up, as with an adapter pulled from its socket.
+void SimInstrument::CloseLine()
+{
+    if (m_thread.joinable()) {
+        Wake('q');
+        m_thread.join();
+    }
+    m_out = Outgoing{};
+    m_bStalled = false;
+    m_nFillerLeft = 0;
+    m_nOpeners = 0;
+    CloseFd(m_openWatch);
     CloseFd(m_slave);
     CloseFd(m_master);
+}
+
+void SimInstrument::Wake(char reason)
+{
+    (void)!write(m_wakeWrite, &reason, 1);
 }
 
 bool SimInstrument::Ok() const
@@ -214,11 +238,17 @@ bool SimInstrument::LinkAs(const std::string& path)
 {
     if (!Ok() || path.empty())
         return false;
-    // Build the link beside the target and rename it over, so the path never
-    // dangles; an empty directory there (an absent port) gives way too.
+    return LinkTo(path, m_slavePath);
+}
+
+// Points path at target in one step: the path never dangles, since a
+// dangling COM link makes Wine fall back to a real serial port. An empty
+// directory there (an absent port) gives way too.
+bool SimInstrument::LinkTo(const std::string& path, const std::string& target)
+{
     std::string temporary = path + ".sim-new";
     unlink(temporary.c_str());
-    if (symlink(m_slavePath.c_str(), temporary.c_str()) != 0)
+    if (symlink(target.c_str(), temporary.c_str()) != 0)
         return false;
     struct stat st{};
     if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
@@ -236,9 +266,77 @@ bool SimInstrument::LinkAs(const std::string& path)
 void SimInstrument::RemoveLink()
 {
     // Only our own link: someone may have pointed the path elsewhere since.
-    if (!m_linkPath.empty() && ReadLink(m_linkPath) == m_slavePath)
+    std::string target = m_linkPath.empty() ? std::string() : ReadLink(m_linkPath);
+    if (!target.empty() && (target == m_slavePath || target == m_vanishedDir))
         unlink(m_linkPath.c_str());
     m_linkPath.clear();
+}
+
+void SimInstrument::RemoveVanishedDir()
+{
+    if (!m_vanishedDir.empty())
+        rmdir(m_vanishedDir.c_str());
+    m_vanishedDir.clear();
+}
+
+bool SimInstrument::Vanish()
+{
+    if (m_master < 0)
+        return true;
+    // The link first: from this moment an open finds no device (an empty
+    // directory cannot be opened as one), then the device itself goes.
+    if (!m_linkPath.empty()) {
+        char templ[] = "/tmp/xkt-sim-vanished-XXXXXX";
+        if (!mkdtemp(templ))
+            return false;
+        m_vanishedDir = templ;
+        if (!LinkTo(m_linkPath, m_vanishedDir))
+            return false;
+    }
+    CloseLine();
+    return true;
+}
+
+bool SimInstrument::Return()
+{
+    if (m_master >= 0)
+        return true;
+    if (!OpenLine())
+        return false;
+    bool bLinked = m_linkPath.empty() || LinkTo(m_linkPath, m_slavePath);
+    RemoveVanishedDir();
+    return bLinked;
+}
+
+bool SimInstrument::Vanished() const
+{
+    return m_master < 0;
+}
+
+bool SimInstrument::Stall(int nReleaseAfterMs)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!Ok())
+        return false;
+    m_bStallWanted = true;
+    m_releaseAt = nReleaseAfterMs < 0 ? Clock::time_point::max()
+                                      : Clock::now() + std::chrono::milliseconds(nReleaseAfterMs);
+    m_bLineFull = false;
+    lock.unlock();
+    Wake('s');
+    lock.lock();
+    // Until the line is full; a release due before then makes it moot.
+    m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_bLineFull || !m_bStallWanted; });
+    return m_bLineFull;
+}
+
+void SimInstrument::Release()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStallWanted = false;
+    }
+    Wake('r');
 }
 
 void SimInstrument::SetScenario(const Scenario& scenario)
@@ -343,17 +441,25 @@ bool SimInstrument::PortOpen() const
 void SimInstrument::Run()
 {
     for (;;) {
-        pollfd fds[3] = {{m_master, POLLIN, 0}, {m_wakeRead, POLLIN, 0}, {m_openWatch, POLLIN, 0}};
+        Clock::time_point releaseAt = FollowStall();
+        pollfd fds[3] = {{m_master, static_cast<short>(m_bStalled ? 0 : POLLIN), 0},
+                         {m_wakeRead, POLLIN, 0},
+                         {m_openWatch, POLLIN, 0}};
+        Clock::time_point wakeAt = Clock::time_point::max();
+        if (m_out.bActive)
+            wakeAt = m_out.nextWrite;
+        if (m_bStalled)
+            wakeAt = std::min(wakeAt, releaseAt);
         int timeoutMs = -1;
-        if (m_out.bActive) {
+        if (wakeAt != Clock::time_point::max()) {
             auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-                m_out.nextWrite - Clock::now()).count() + 1;
+                wakeAt - Clock::now()).count() + 1;
             timeoutMs = static_cast<int>(std::clamp<long long>(wait, 0, 1000));
         }
         int n = poll(fds, m_openWatch >= 0 ? 3 : 2, timeoutMs);
         if (n < 0 && errno != EINTR)
             break;
-        if (fds[1].revents != 0)
+        if (fds[1].revents != 0 && WokenToStop())
             break;
         if ((fds[0].revents | fds[2].revents) & POLLIN)
             ReceiveCommands();
@@ -365,13 +471,70 @@ void SimInstrument::Run()
     EndReply();
 }
 
+bool SimInstrument::WokenToStop()
+{
+    char reasons[64];
+    ssize_t n;
+    bool bStop = false;
+    while ((n = read(m_wakeRead, reasons, sizeof reasons)) > 0)
+        bStop = bStop || std::find(reasons, reasons + n, 'q') != reasons + n;
+    return bStop;
+}
+
+// Starts or ends a stall as asked; returns when a timed stall ends.
+Clock::time_point SimInstrument::FollowStall()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_bStallWanted && Clock::now() >= m_releaseAt)
+        m_bStallWanted = false;
+    if (m_bStallWanted && !m_bStalled) {
+        m_nFillerLeft += FillLine();
+        m_bStalled = true;
+        m_bLineFull = true;
+        m_changed.notify_all();
+    } else if (!m_bStallWanted && m_bStalled) {
+        m_bStalled = false;
+    }
+    return m_releaseAt;
+}
+
+// Fills the program's direction of the line through our own slave
+// descriptor until the pty takes no more: the program's next write then
+// finds the line full, as behind a receiver that stopped reading.
+size_t SimInstrument::FillLine()
+{
+    // The kernel moves what was written on into the reader's buffer a little
+    // later, which makes room again: full means still full after a pause.
+    const std::string filler(4096, '\0');
+    size_t nFilled = 0;
+    for (int nStill = 0; nStill < 3;) {
+        ssize_t n = write(m_slave, filler.data(), filler.size());
+        if (n > 0) {
+            nFilled += static_cast<size_t>(n);
+            nStill = 0;
+            continue;
+        }
+        ++nStill;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return nFilled;
+}
+
 void SimInstrument::ReceiveCommands()
 {
+    if (m_bStalled) {
+        CountOpeners();   // an open or close of the port; the line itself waits
+        return;
+    }
     std::string bytes;
     char buffer[512];
     ssize_t n;
-    while ((n = read(m_master, buffer, sizeof buffer)) > 0)
-        bytes.append(buffer, static_cast<size_t>(n));
+    while ((n = read(m_master, buffer, sizeof buffer)) > 0) {
+        // Our own filler from a stall comes first and is not the program's.
+        size_t skip = std::min(m_nFillerLeft, static_cast<size_t>(n));
+        m_nFillerLeft -= skip;
+        bytes.append(buffer + skip, static_cast<size_t>(n) - skip);
+    }
     Clock::time_point now = Clock::now();
     // Counted after reading: the program opened the port before it sent, so
     // the open of any command just read is already in the watch's queue.

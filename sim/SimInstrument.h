@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -64,6 +65,22 @@ public:
     Scenario GetScenario() const;
     void SetUnplugged(bool bUnplugged);
 
+    // The device vanishes, as a USB adapter pulled from its socket: the link
+    // is pointed at an empty directory and the pty is closed entirely, so a
+    // program holding the port sees it hung up and a new open finds no
+    // device. Return brings it back on a fresh pty (a new SlavePath) behind
+    // the same link.
+    bool Vanish();
+    bool Return();
+    bool Vanished() const;
+
+    // Stops reading the line and fills the program's direction of the pty
+    // until it is full, so the program's writes stall; true once it is full.
+    // The stall ends after nReleaseAfterMs (never when negative) or at
+    // Release; what the program wrote meanwhile then arrives.
+    bool Stall(int nReleaseAfterMs = -1);
+    void Release();
+
     std::vector<Received> ReceivedBytes() const;
     std::string ReceivedText() const;
     void ClearReceived();
@@ -89,6 +106,14 @@ private:
         Clock::time_point lastWrite{};
     };
 
+    bool OpenLine();
+    void CloseLine();
+    bool LinkTo(const std::string& path, const std::string& target);
+    void RemoveVanishedDir();
+    void Wake(char reason);
+    bool WokenToStop();
+    Clock::time_point FollowStall();
+    size_t FillLine();
     void Run();
     void ReceiveCommands();
     void Answer(char letter);
@@ -109,7 +134,14 @@ private:
     int m_nOpeners = 0;        // the program's descriptors on the slave (thread only)
     std::string m_slavePath;
     std::string m_linkPath;
+    std::string m_vanishedDir;  // the empty directory the link points at while vanished
+    bool m_bStalled = false;    // thread only
+    size_t m_nFillerLeft = 0;   // filler bytes still to be skipped on the line (thread only)
     mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_bStallWanted = false;
+    Clock::time_point m_releaseAt{};
+    bool m_bLineFull = false;      // a requested stall has filled the line
     Scenario m_scenario;
     std::vector<Received> m_received;
     Clock::time_point m_lastReplyEnd{};
