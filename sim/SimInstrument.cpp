@@ -363,6 +363,14 @@ std::vector<Received> SimInstrument::ReceivedBytes() const
     return m_received;
 }
 
+std::vector<Received> SimInstrument::ReceivedBytes(size_t nFrom) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (nFrom >= m_received.size())
+        return {};
+    return std::vector<Received>(m_received.begin() + static_cast<std::ptrdiff_t>(nFrom), m_received.end());
+}
+
 std::string SimInstrument::ReceivedText() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

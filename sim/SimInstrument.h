@@ -82,6 +82,8 @@ public:
     void Release();
 
     std::vector<Received> ReceivedBytes() const;
+    // Only those after the first nFrom, so a follower copies what is new.
+    std::vector<Received> ReceivedBytes(size_t nFrom) const;
     std::string ReceivedText() const;
     void ClearReceived();
     // When the last byte of the most recent reply was handed to the line
