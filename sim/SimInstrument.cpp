@@ -195,8 +195,7 @@ bool SimInstrument::OpenLine()
     m_slavePath = name;
     MakeRaw(m_master);
     SetFlags(m_master, O_NONBLOCK);
-    // Non-blocking so that filling the line for a stall stops when it is full.
-    SetFlags(m_slave, O_NONBLOCK);
+    SetFlags(m_slave, 0);
     WatchOpeners();
     m_thread = std::thread(&SimInstrument::Run, this);
     return true;
@@ -211,8 +210,7 @@ void SimInstrument::CloseLine()
         m_thread.join();
     }
     m_out = Outgoing{};
-    m_bStalled = false;
-    m_nFillerLeft = 0;
+    m_releaseAt = Clock::time_point::max();
     m_nOpeners = 0;
     CloseFd(m_openWatch);
     CloseFd(m_slave);
@@ -315,28 +313,24 @@ bool SimInstrument::Vanished() const
 
 bool SimInstrument::Stall(int nReleaseAfterMs)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (!Ok())
+    // Output stopped on the line as by the receiver's flow control: the
+    // program's writes take nothing and wait, and whatever it wrote before
+    // still arrives. A timed stall is let go by the thread.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!Ok() || tcflow(m_slave, TCOOFF) != 0)
         return false;
-    m_bStallWanted = true;
     m_releaseAt = nReleaseAfterMs < 0 ? Clock::time_point::max()
                                       : Clock::now() + std::chrono::milliseconds(nReleaseAfterMs);
-    m_bLineFull = false;
-    lock.unlock();
     Wake('s');
-    lock.lock();
-    // Until the line is full; a release due before then makes it moot.
-    m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_bLineFull || !m_bStallWanted; });
-    return m_bLineFull;
+    return true;
 }
 
 void SimInstrument::Release()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bStallWanted = false;
-    }
-    Wake('r');
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_slave >= 0)
+        tcflow(m_slave, TCOON);
+    m_releaseAt = Clock::time_point::max();
 }
 
 void SimInstrument::SetScenario(const Scenario& scenario)
@@ -450,14 +444,10 @@ void SimInstrument::Run()
 {
     for (;;) {
         Clock::time_point releaseAt = FollowStall();
-        pollfd fds[3] = {{m_master, static_cast<short>(m_bStalled ? 0 : POLLIN), 0},
-                         {m_wakeRead, POLLIN, 0},
-                         {m_openWatch, POLLIN, 0}};
-        Clock::time_point wakeAt = Clock::time_point::max();
+        pollfd fds[3] = {{m_master, POLLIN, 0}, {m_wakeRead, POLLIN, 0}, {m_openWatch, POLLIN, 0}};
+        Clock::time_point wakeAt = releaseAt;
         if (m_out.bActive)
-            wakeAt = m_out.nextWrite;
-        if (m_bStalled)
-            wakeAt = std::min(wakeAt, releaseAt);
+            wakeAt = std::min(wakeAt, m_out.nextWrite);
         int timeoutMs = -1;
         if (wakeAt != Clock::time_point::max()) {
             auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -489,60 +479,24 @@ bool SimInstrument::WokenToStop()
     return bStop;
 }
 
-// Starts or ends a stall as asked; returns when a timed stall ends.
+// Lets a timed stall go once it is due; returns when the next one is.
 Clock::time_point SimInstrument::FollowStall()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_bStallWanted && Clock::now() >= m_releaseAt)
-        m_bStallWanted = false;
-    if (m_bStallWanted && !m_bStalled) {
-        m_nFillerLeft += FillLine();
-        m_bStalled = true;
-        m_bLineFull = true;
-        m_changed.notify_all();
-    } else if (!m_bStallWanted && m_bStalled) {
-        m_bStalled = false;
+    if (m_releaseAt != Clock::time_point::max() && Clock::now() >= m_releaseAt) {
+        tcflow(m_slave, TCOON);
+        m_releaseAt = Clock::time_point::max();
     }
     return m_releaseAt;
 }
 
-// Fills the program's direction of the line through our own slave
-// descriptor until the pty takes no more: the program's next write then
-// finds the line full, as behind a receiver that stopped reading.
-size_t SimInstrument::FillLine()
-{
-    // The kernel moves what was written on into the reader's buffer a little
-    // later, which makes room again: full means still full after a pause.
-    const std::string filler(4096, '\0');
-    size_t nFilled = 0;
-    for (int nStill = 0; nStill < 3;) {
-        ssize_t n = write(m_slave, filler.data(), filler.size());
-        if (n > 0) {
-            nFilled += static_cast<size_t>(n);
-            nStill = 0;
-            continue;
-        }
-        ++nStill;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return nFilled;
-}
-
 void SimInstrument::ReceiveCommands()
 {
-    if (m_bStalled) {
-        CountOpeners();   // an open or close of the port; the line itself waits
-        return;
-    }
     std::string bytes;
     char buffer[512];
     ssize_t n;
-    while ((n = read(m_master, buffer, sizeof buffer)) > 0) {
-        // Our own filler from a stall comes first and is not the program's.
-        size_t skip = std::min(m_nFillerLeft, static_cast<size_t>(n));
-        m_nFillerLeft -= skip;
-        bytes.append(buffer + skip, static_cast<size_t>(n) - skip);
-    }
+    while ((n = read(m_master, buffer, sizeof buffer)) > 0)
+        bytes.append(buffer, static_cast<size_t>(n));
     Clock::time_point now = Clock::now();
     // Counted after reading: the program opened the port before it sent, so
     // the open of any command just read is already in the watch's queue.

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -74,10 +73,10 @@ public:
     bool Return();
     bool Vanished() const;
 
-    // Stops reading the line and fills the program's direction of the pty
-    // until it is full, so the program's writes stall; true once it is full.
-    // The stall ends after nReleaseAfterMs (never when negative) or at
-    // Release; what the program wrote meanwhile then arrives.
+    // The line takes nothing more from the program: its writes stall, as
+    // behind a receiver that stopped reading. The stall ends after
+    // nReleaseAfterMs (never when negative) or at Release; what the program
+    // had written by then arrives.
     bool Stall(int nReleaseAfterMs = -1);
     void Release();
 
@@ -115,7 +114,6 @@ private:
     void Wake(char reason);
     bool WokenToStop();
     Clock::time_point FollowStall();
-    size_t FillLine();
     void Run();
     void ReceiveCommands();
     void Answer(char letter);
@@ -137,13 +135,8 @@ private:
     std::string m_slavePath;
     std::string m_linkPath;
     std::string m_vanishedDir;  // the empty directory the link points at while vanished
-    bool m_bStalled = false;    // thread only
-    size_t m_nFillerLeft = 0;   // filler bytes still to be skipped on the line (thread only)
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_bStallWanted = false;
-    Clock::time_point m_releaseAt{};
-    bool m_bLineFull = false;      // a requested stall has filled the line
+    Clock::time_point m_releaseAt = Clock::time_point::max();   // when a timed stall ends
     Scenario m_scenario;
     std::vector<Received> m_received;
     Clock::time_point m_lastReplyEnd{};

@@ -32,7 +32,7 @@ const char kUsage[] =
     "stdin commands, one per line: unplug, plug, probe MODE, data MODE, ack MODE,\n"
     "  vanish (close the pty, as a pulled adapter; the link then leads to an empty\n"
     "  directory), return (back on a fresh pty: answers \"ok <pty path>\"),\n"
-    "  stall [MS] (stop reading until the program's writes stall; for MS ms or\n"
+    "  stall [MS] (the line takes nothing more from the program; for MS ms or\n"
     "  until release), release, quit\n";
 
 const char kDataLetters[] = {'v', 'a', 'o'};
@@ -280,7 +280,7 @@ bool Obey(const std::string& line, Settings& settings, sim::SimInstrument& instr
     }
     if (verb == "stall") {
         int nMs = mode.empty() ? -1 : std::atoi(mode.c_str());
-        Say(instrument.Stall(nMs) ? "ok" : "error the line did not fill");
+        Say(instrument.Stall(nMs) ? "ok" : "error cannot stall");
         return true;
     }
     if (verb == "release") {

@@ -436,7 +436,7 @@ TEST(SimInstrument, StallHoldsTheProgramsWritesUntilReleased)
     EXPECT_EQ(1, poll(&ready, 1, 1000));
     line.Send("y");
     EXPECT_EQ(line.CollectText(300ms), sim::DefaultIdent());
-    EXPECT_EQ(instrument.ReceivedText(), "y");   // the filler is not the program's
+    EXPECT_EQ(instrument.ReceivedText(), "y");
 
     // A timed stall lets go by itself.
     ASSERT_TRUE(instrument.Stall(300));
