@@ -45,6 +45,7 @@ const char* const kMsgNoConnection = " No Connection!        ";
 const char* const kMsgFileExists = "        File Exists! Overwrite?  ";
 const char* const kMsgCreateError = "Destination File Create Error! ";
 const char* const kMsgWriteError = "Destination File Write Error! Data not saved. ";
+const char* const kMsgConnectionLost = "Connection Lost! Data not saved. ";
 const char* const kMsgReceived = "     Data Received!       ";
 const char* const kMsgErased = "     Data Erased!       ";
 const char* const kMsgNoReply = " No Reply! ";
@@ -101,7 +102,8 @@ const char* BulkUnit()
 }  // namespace
 
 XKTCore::XKTCore()
-    : m_strStatus(kStatusInitial), m_nPort(NO_PORT), m_bExchanging(false), m_bAbandoned(false)
+    : m_strStatus(kStatusInitial), m_nPort(NO_PORT), m_bExchanging(false), m_bAbandoned(false),
+      m_bLineFailed(false)
 {
 }
 
@@ -153,6 +155,7 @@ void XKTCore::ReceiveBulk()
 {
     ExchangeScope scope(m_bExchanging);
     m_bAbandoned = false;
+    m_bLineFailed = false;
     SerialPort port;
     port.Open(m_nPort, BAUD_RATE);
     SendCommand(port);
@@ -186,6 +189,7 @@ void XKTCore::ReceiveBulk()
         }
     }
     ShowProgress(szUnit, m_strReply.size());
+    m_bLineFailed = port.ReadFailed();
 }
 
 void XKTCore::SearchInstrument()
@@ -251,6 +255,13 @@ void XKTCore::ReadDataSet(const DataSet& set)
     ControlsToMembers();
     const std::string strName = this->*set.pstrFile + ".txt";
 
+    // Refused before the question and before anything is sent: a device
+    // "exists" too, and the checks below would open it (for COMn perhaps the
+    // instrument's own port).
+    if (!CanHoldDataSet(strName)) {
+        ShowMessage(kMsgCreateError, kCaptionError, STYLE_ERROR);
+        return;
+    }
     if (FileExists(strName)) {
         if (ShowMessage(kMsgFileExists, kCaptionWarning, STYLE_YESNO) == ANSWER_NO)
             return;
@@ -276,6 +287,13 @@ void XKTCore::ReadDataSet(const DataSet& set)
     if (m_bAbandoned) {
         // Stopped by the front end: half a data set is no data set.
         file.Discard();
+        return;
+    }
+    if (m_bLineFailed) {
+        // The device went away under the download: what came before is
+        // not the data set. The next probe tells the operator it is gone.
+        file.Discard();
+        ShowMessage(kMsgConnectionLost, kCaptionError, STYLE_ERROR);
         return;
     }
     if (m_strReply.empty()) {

@@ -111,8 +111,12 @@ public:
 
     // Whether the last exchange was abandoned by WaitBetweenPolls.
     bool Abandoned() const { return m_bAbandoned; }
+    // Whether a read failed on the open port during the last bulk exchange
+    // (the device went away), so its reply cannot be trusted whole.
+    bool LineFailed() const { return m_bLineFailed; }
 
 private:
     bool m_bExchanging;   // an exchange holds the port; keep-alive ticks wait
     bool m_bAbandoned;
+    bool m_bLineFailed;
 };
