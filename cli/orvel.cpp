@@ -520,7 +520,7 @@ bool Orvel::Pause(unsigned nMilliseconds)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMilliseconds);
     while (!g_bInterrupted) {
-        auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        auto rest = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
         if (rest <= 0)
             return true;
         PollPause(std::min(static_cast<unsigned>(rest), kPauseStepMs));
