@@ -67,6 +67,19 @@ bool HasUart(const std::string& strSysTtyDir, const std::string& strName)
     int nType = -1;
     return !(type >> nType) || nType != 0;
 }
+
+// The ports the kernel writes its console to.
+std::vector<std::string> ConsolePorts(const std::string& strSysTtyDir)
+{
+    std::vector<std::string> names;
+    if (strSysTtyDir.empty())
+        return names;
+    std::ifstream active(strSysTtyDir + "/console/active");
+    std::string strName;
+    while (active >> strName)
+        names.push_back(strName);
+    return names;
+}
 #endif
 
 }  // namespace
@@ -96,13 +109,18 @@ std::vector<std::string> SearchPorts(const std::string& strDevDir, const std::st
 {
     std::vector<std::string> ports;
 #ifndef _WIN32
+    const std::vector<std::string> consoles = ConsolePorts(strSysTtyDir);
+    auto add = [&](const std::string& strName) {
+        if (std::find(consoles.begin(), consoles.end(), strName) == consoles.end())
+            ports.push_back(strDevDir + "/" + strName);
+    };
     for (const char* szKind : {"ttyUSB", "ttyACM"}) {
         for (const auto& entry : NumberedEntries(strDevDir, szKind))
-            ports.push_back(strDevDir + "/" + entry.second);
+            add(entry.second);
     }
     for (const auto& entry : NumberedEntries(strDevDir, "ttyS")) {
         if (entry.first < kOnBoardPorts && HasUart(strSysTtyDir, entry.second))
-            ports.push_back(strDevDir + "/" + entry.second);
+            add(entry.second);
     }
 #else
     // The ports the dialog's search walks.

@@ -18,7 +18,9 @@ std::string PortDisplayName(const std::string& strDevice);
 // on-board ports ttyS0 to ttyS3. Only entries that exist in strDevDir count;
 // an on-board port that strSysTtyDir (the kernel's tty class, e.g.
 // /sys/class/tty) reports without a UART behind it is left out, since
-// probing it would only cost a second. An empty strSysTtyDir keeps them all.
+// probing it would only cost a second, and so is a port the kernel's console
+// runs on, since a probe would write into it. An empty strSysTtyDir keeps
+// them all.
 std::vector<std::string> SearchPorts(const std::string& strDevDir, const std::string& strSysTtyDir);
 
 // Where a search looks on a Linux machine.

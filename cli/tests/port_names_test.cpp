@@ -64,13 +64,14 @@ TEST(PortNames, SearchListOrderAndKinds)
 {
     TempDir dev;
     TempDir sys;
-    for (const char* szName : {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyS0", "ttyS1", "ttyS2", "ttyS3", "ttyS4",
-                               "ttyS10", "ttyUSBx", "ttyAMA0", "console", "tty1"})
+    for (const char* szName : {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyACM1", "ttyS0", "ttyS1", "ttyS2", "ttyS3",
+                               "ttyS4", "ttyS10", "ttyUSBx", "ttyAMA0", "console", "tty1"})
         Touch(dev / szName);
-    for (const char* szName : {"ttyS0", "ttyS1", "ttyS2"})
+    for (const char* szName : {"ttyS0", "ttyS1", "ttyS2", "console"})
         mkdir((sys / szName).c_str(), 0755);
     std::ofstream(sys / "ttyS0/type") << "4\n";
     std::ofstream(sys / "ttyS1/type") << "0\n";   // no UART behind it
+    std::ofstream(sys / "console/active") << "tty0 ttyACM1\n";
     // ttyS2 has no type file and ttyS3 no entry at all: kept.
 
     const std::vector<std::string> expected = {dev / "ttyUSB2", dev / "ttyUSB10", dev / "ttyACM0",
@@ -78,7 +79,8 @@ TEST(PortNames, SearchListOrderAndKinds)
     EXPECT_EQ(expected, SearchPorts(dev.Path(), sys.Path()));
 
     std::vector<std::string> all = expected;
-    all.insert(all.begin() + 4, dev / "ttyS1");
+    all.insert(all.begin() + 3, dev / "ttyACM1");
+    all.insert(all.begin() + 5, dev / "ttyS1");
     EXPECT_EQ(all, SearchPorts(dev.Path(), ""));
 }
 
@@ -95,10 +97,13 @@ TEST(PortNames, DefaultListHoldsOnlyTheDocumentedKinds)
     EXPECT_STREQ("/dev", kDevDir);
     EXPECT_STREQ("/sys/class/tty", kSysTtyDir);
     const std::regex documented("/dev/(ttyUSB[0-9]+|ttyACM[0-9]+|ttyS[0-3])");
+    std::string strConsoles;
+    std::ifstream(std::string(kSysTtyDir) + "/console/active") >> strConsoles;
     for (const std::string& strPort : SearchPorts(kDevDir, kSysTtyDir)) {
         EXPECT_TRUE(std::regex_match(strPort, documented)) << strPort;
         struct stat info;
         EXPECT_EQ(0, stat(strPort.c_str(), &info)) << strPort;
+        EXPECT_NE("/dev/" + strConsoles, strPort) << "the kernel's console";
     }
 }
 
