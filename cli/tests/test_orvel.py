@@ -285,30 +285,37 @@ class OrvelTest(unittest.TestCase):
     def test_interrupt_stops_promptly_and_cleanly(self):
         for sig, command in ((signal.SIGINT, "read"), (signal.SIGTERM, "read"), (signal.SIGINT, "find")):
             with self.subTest(signal=sig.name, command=command):
-                link = "ttyUSB%d" % len(self.sims)
                 if command == "read":
                     # About ten seconds of data at 9600 baud.
-                    sim = self.start_sim(link, "--data", "paced", "--readings", "300")
-                    args = ["read", "kV", "run1", "--overwrite", "--port", self.path(link)]
-                    context = b"read kV"
+                    sim = self.start_sim("ttyUSB0", "--data", "paced", "--readings", "300")
                     self.write("run1.txt", b"old\r\n")
                 else:
-                    sim = self.start_sim(link, "--probe", "silent")
-                    args = ["find"]
-                    context = b"find"
-                before = self.files()
-                with self.start_orvel(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
-                    self.interrupt(proc, sig, sim, command, context)
-                self.assertEqual(before, self.files())
-                if command == "read":
-                    self.assertEqual(b"old\r\n", self.read("run1.txt"))
-                # The port is free again: nobody holds its lock.
-                fd = os.open(self.path(link), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                    sim = self.start_sim("ttyUSB0", "--probe", "silent")
                 try:
-                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    self.interrupt_and_check(sig, sim, command)
                 finally:
-                    os.close(fd)
-                self.stop_sim(sim)
+                    self.stop_sim(sim)   # the next case starts afresh
+
+    def interrupt_and_check(self, sig, sim, command):
+        port = self.path("ttyUSB0")
+        if command == "read":
+            args, context = ["read", "kV", "run1", "--overwrite", "--port", port], b"read kV"
+        else:
+            args, context = ["find"], b"find"
+        before = self.files()
+        with self.start_orvel(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+            self.interrupt(proc, sig, sim, command, context)
+        self.assertEqual(before, self.files())
+        if command == "read":
+            self.assertEqual(b"old\r\n", self.read("run1.txt"))
+        # The port is free again: nobody holds its lock, and the next command runs.
+        fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        finally:
+            os.close(fd)
+        if command == "read":
+            self.assertEqual((0, "erased kV\n", ""), self.orvel("erase", "kV", "--port", port))
 
     def interrupt(self, proc, sig, sim, command, context):
         try:
