@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -318,7 +319,7 @@ public:
 
     int Find();
     int Read(const DataSet& set, const std::string& strName);
-    int Erase(const EraseCommand& command);
+    int Erase(const EraseCommand& command, const char* szWhat);
     int Watch();
     // The exit status of what was done: decided by the first message, else
     // an interruption, else a failure that said nothing.
@@ -385,8 +386,8 @@ bool Orvel::Search()
     m_bSearching = true;
     for (m_nFirst = 0; m_nFirst < m_ports.size(); m_nFirst += kPortsPerSearch) {
         m_nSlots = std::min(kPortsPerSearch, m_ports.size() - m_nFirst);
-        SerialPort::SetDeviceNames(std::vector<std::string>(m_ports.begin() + static_cast<long>(m_nFirst),
-                                                            m_ports.begin() + static_cast<long>(m_nFirst + m_nSlots)));
+        SerialPort::SetDeviceNames(std::vector<std::string>(m_ports.begin() + static_cast<std::ptrdiff_t>(m_nFirst),
+                                                            m_ports.begin() + static_cast<std::ptrdiff_t>(m_nFirst + m_nSlots)));
         SearchInstrument();
         if (m_nPort != NO_PORT || g_bInterrupted)
             break;
@@ -415,10 +416,13 @@ int Orvel::Read(const DataSet& set, const std::string& strName)
     return nExit;
 }
 
-int Orvel::Erase(const EraseCommand& command)
+int Orvel::Erase(const EraseCommand& command, const char* szWhat)
 {
     EraseDataSet(command.szLetter);
-    return Outcome();
+    int nExit = Outcome();
+    if (nExit == EXIT_DONE)
+        std::printf("erased %s\n", szWhat);
+    return nExit;
 }
 
 // The keep-alive of the dialog while connected; while not, the search of
@@ -622,10 +626,7 @@ int Run(const Options& options)
     if (options.strCommand == "read")
         return orvel.Read(g_dataSets[options.pUnit->nRow], options.strName);
 
-    int nExit = orvel.Erase(g_eraseCommands[options.pUnit->nRow]);
-    if (nExit == EXIT_DONE)
-        std::printf("erased %s\n", options.pUnit->szName);
-    return nExit;
+    return orvel.Erase(g_eraseCommands[options.pUnit->nRow], options.pUnit->szName);
 }
 
 }  // namespace
