@@ -195,6 +195,19 @@ class OrvelTest(unittest.TestCase):
                 if old:
                     self.assertEqual(old, self.read("run1.txt"))
 
+    def test_line_lost_during_download(self):
+        sim = self.start_sim("ttyUSB0", "--data", "paced", "--readings", "300")
+        self.write("run1.txt", b"old\r\n")
+        with self.start_orvel("read", "kV", "run1", "--overwrite", "--port", self.path("ttyUSB0"),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+            time.sleep(1.0)
+            sim.proc.kill()   # the far end of the line goes away
+            out, err = proc.communicate(timeout=30)
+        self.assertEqual((1, b"", b"orvel: read kV: Connection Lost! Data not saved.\n"),
+                         (proc.returncode, out, err))
+        self.assertEqual(["run1.txt"], self.files())
+        self.assertEqual(b"old\r\n", self.read("run1.txt"))
+
     def test_existing_file(self):
         sim = self.start_sim()
         self.write("run1.txt", b"old\r\n")
