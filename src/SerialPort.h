@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -39,8 +40,17 @@ public:
     // until a device directory is set; then it is "<directory>/comN", so a
     // test can link pseudo-terminals there (or a USB adapter as comN).
     static void SetDeviceDirectory(const std::string& directory);
-    static std::string DevicePath(int32_t port);
 #endif
+    // The device of port n. On Windows "COMn", and from COM10 on "\\.\COMn",
+    // the only form in which Windows opens those.
+    static std::string DevicePath(int32_t port);
+
+    // For a front end that names its devices (a path, any COM number): while
+    // the list is not empty, port n opens names[n-1] and a port beyond the
+    // list opens nothing. An empty list brings back DevicePath.
+    static void SetDeviceNames(std::vector<std::string> names);
+    // The device Open opens for port n.
+    static std::string DeviceName(int32_t port);
 
 private:
     bool IsOpen() const;

@@ -99,7 +99,10 @@ bool SerialPort::Open(int32_t port, int32_t baud)
     if (m_bOpened)
         return true;
 
-    int fd = open(DevicePath(port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    std::string name = DeviceName(port);
+    if (name.empty())
+        return false;
+    int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
 

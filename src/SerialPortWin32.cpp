@@ -29,14 +29,22 @@ SerialPort::~SerialPort()
     Close();
 }
 
+std::string SerialPort::DevicePath(int32_t port)
+{
+    char szPort[24];
+    wsprintfA(szPort, port < 10 ? "COM%d" : "\\\\.\\COM%d", port);
+    return szPort;
+}
+
 bool SerialPort::Open(int32_t port, int32_t baud)
 {
     if (m_bOpened)
         return true;
 
-    char szPort[16];
-    wsprintfA(szPort, "COM%d", port);
-    m_hComm = CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+    std::string name = DeviceName(port);
+    if (name.empty())
+        return false;
+    m_hComm = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
     if (m_hComm == INVALID_HANDLE_VALUE) {
         m_hComm = NULL;

@@ -30,11 +30,19 @@ foreach(arch win32 win64)
   add_test(NAME wine_e2e_${arch}
     COMMAND ${Python3_EXECUTABLE} ${XKT_WINE_TESTS_DIR}/test_e2e.py ${wine_args})
 
+  # orvel.exe, the console program: its image, and find, read and erase on
+  # COM3 and COM12 (about 10 s).
+  add_test(NAME image_orvel_${arch}
+    COMMAND ${Python3_EXECUTABLE} ${XKT_WINE_TESTS_DIR}/../image_check.py
+            --arch ${arch} --console ${build_dir}/cli/orvel.exe)
+  add_test(NAME wine_orvel_${arch}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cli/tests/test_orvel_wine.py ${wine_args})
+
   # One Wine session and one Xvfb at a time: the timings under test need the
   # machine's attention. The runners exit 77 where the host cannot start
   # this architecture's programs.
-  set_tests_properties(wine_serial_${arch} wine_e2e_${arch} PROPERTIES
+  set_tests_properties(wine_serial_${arch} wine_e2e_${arch} wine_orvel_${arch} PROPERTIES
     RUN_SERIAL TRUE SKIP_RETURN_CODE 77)
-  set_tests_properties(wine_serial_${arch} PROPERTIES TIMEOUT 600)
+  set_tests_properties(wine_serial_${arch} wine_orvel_${arch} PROPERTIES TIMEOUT 600)
   set_tests_properties(wine_e2e_${arch} PROPERTIES TIMEOUT 1200)
 endforeach()

@@ -1,0 +1,652 @@
+// orvel: the instrument from the command line.
+//
+// A thin front end on XKTCore: it parses the command, lets the core search,
+// download and erase exactly as the dialog does, and turns the dialog's
+// messages into one line on stderr and an exit status. Results go to stdout.
+#include "PortNames.h"
+#include "SerialPort.h"
+#include "XKTCore.h"
+#include "XKTVersion.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+enum ExitStatus {
+    EXIT_DONE = 0,
+    EXIT_INSTRUMENT = 1,   // not found, no reply, no data, transfer error
+    EXIT_USAGE = 2,
+    EXIT_FILE = 3,         // cannot create or write, or exists without --overwrite
+    EXIT_INTERRUPTED = 130,
+};
+
+const char kUsage[] =
+    "usage: orvel find | read kV|uA|kOhm NAME | erase kV|uA|kOhm|all | watch  [--port P] [--overwrite]\n";
+
+const char kHelp[] =
+    "usage: orvel COMMAND [--port P] [--overwrite]\n"
+    "\n"
+    "The high-voltage instrument on a serial line, as the Orvel dialog drives it.\n"
+    "\n"
+    "commands:\n"
+    "  find                    search for the instrument; prints its port and identification\n"
+    "  read kV|uA|kOhm NAME    download a data set into NAME.txt; prints the file and its size\n"
+    "  erase kV|uA|kOhm|all    erase a data set in the instrument, or all three; prints what was erased\n"
+    "  watch                   probe the instrument every 2 s; prints a time-stamped line when it is\n"
+    "                          found or lost; runs until interrupted\n"
+    "\n"
+    "options:\n"
+    "  --port P       the instrument's port: 3, COM3, COM12, or on Linux a device path\n"
+    "                 (/dev/ttyUSB0, /dev/serial/by-id/...). Without it every command searches:\n"
+    "                 on Windows COM1 to COM8, on Linux /dev/ttyUSB*, /dev/ttyACM* and the\n"
+    "                 on-board ports /dev/ttyS0 to /dev/ttyS3. On Linux port n is /dev/ttyS<n-1>.\n"
+    "  --overwrite    read: replace an existing NAME.txt (without it the old file is kept)\n"
+    "  --help         this text\n"
+    "  --version      the program's version\n"
+    "\n"
+    "Units are case-insensitive; uA may be written \xC2\xB5" "A.\n"
+    "\n"
+    "exit status:\n"
+    "  0    success\n"
+    "  1    instrument or line: not found, no reply, no data, transfer error\n"
+    "  2    usage: unknown command, unit or option, missing name, no such port\n"
+    "  3    file: cannot be created or written, or exists without --overwrite\n"
+    "  130  interrupted (Ctrl-C); a download in progress leaves no file behind\n";
+
+// The core's search walks this many ports per round.
+constexpr size_t kPortsPerSearch = NO_PORT - 1;
+constexpr int kAnswerOk = 1;   // IDOK
+constexpr unsigned kPauseStepMs = 10;
+
+volatile std::sig_atomic_t g_bInterrupted = 0;
+
+// The units on the command line: the row of g_dataSets and g_eraseCommands.
+struct Unit {
+    const char* szName;
+    size_t nRow;
+};
+
+const Unit kUnits[] = {{"kV", 0}, {"uA", 1}, {"kOhm", 2}, {"all", 3}};
+constexpr size_t kEraseAllRow = 3;
+
+// ---- platform edges ----
+
+#ifdef _WIN32
+BOOL WINAPI OnConsoleControl(DWORD dwType)
+{
+    if (dwType != CTRL_C_EVENT && dwType != CTRL_BREAK_EVENT)
+        return FALSE;
+    g_bInterrupted = 1;
+    return TRUE;
+}
+
+void CatchInterrupts()
+{
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+bool StderrIsTerminal()
+{
+    return _isatty(_fileno(stderr)) != 0;
+}
+
+// A port that is merely busy exists; only a name the system does not know is absent.
+bool PortExists(const std::string& strDevice)
+{
+    HANDLE hPort = CreateFileA(strDevice.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                               OPEN_EXISTING, 0, NULL);
+    if (hPort != INVALID_HANDLE_VALUE) {
+        CloseHandle(hPort);
+        return true;
+    }
+    DWORD dwError = GetLastError();
+    return dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND;
+}
+#else
+void OnSignal(int)
+{
+    g_bInterrupted = 1;
+}
+
+void CatchInterrupts()
+{
+    // No SA_RESTART: a pause in progress ends early rather than running out.
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool StderrIsTerminal()
+{
+    return isatty(STDERR_FILENO) != 0;
+}
+
+bool PortExists(const std::string& strDevice)
+{
+    struct stat info;
+    return stat(strDevice.c_str(), &info) == 0;
+}
+#endif
+
+long long FileSize(const std::string& strName)
+{
+    struct stat info;
+    return stat(strName.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+}
+
+std::string LocalTime()
+{
+    std::time_t now = std::time(nullptr);
+    char szTime[32];
+    std::strftime(szTime, sizeof(szTime), "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+    return szTime;
+}
+
+// The dialog's texts are padded with spaces for the message box.
+std::string Trim(const std::string& strText)
+{
+    size_t first = strText.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return std::string();
+    return strText.substr(first, strText.find_last_not_of(' ') - first + 1);
+}
+
+// The identification is the instrument's bytes; keep the line a line.
+std::string Printable(std::string strText)
+{
+    for (char& c : strText) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    }
+    return Trim(strText);
+}
+
+std::string VersionText()
+{
+    std::string strVersion;
+    for (char c : std::string(XKT_VERSION_TEXT)) {
+        if (c != ' ')
+            strVersion += c == ',' ? '.' : c;
+    }
+    return strVersion;
+}
+
+// kV, KV, uA, µA (micro sign or Greek mu, UTF-8 or Windows-1252), kOhm, all.
+const Unit* FindUnit(std::string strArg, bool bAllowAll)
+{
+    for (const char* szMicro : {"\xC2\xB5", "\xCE\xBC", "\xB5"}) {
+        std::string strMicro = szMicro;
+        if (strArg.compare(0, strMicro.size(), strMicro) == 0) {
+            strArg = "u" + strArg.substr(strMicro.size());
+            break;
+        }
+    }
+    for (const Unit& unit : kUnits) {
+        std::string strName = unit.szName;
+        bool bSame = strName.size() == strArg.size() &&
+                     std::equal(strName.begin(), strName.end(), strArg.begin(), [](char a, char b) {
+                         return std::tolower(static_cast<unsigned char>(a)) ==
+                                std::tolower(static_cast<unsigned char>(b));
+                     });
+        if (bSame && (bAllowAll || unit.nRow != kEraseAllRow))
+            return &unit;
+    }
+    return nullptr;
+}
+
+// ---- the command line ----
+
+struct Options {
+    std::string strCommand;
+    const Unit* pUnit = nullptr;
+    std::string strName;
+    std::string strPortArg;
+    bool bPortGiven = false;
+    bool bOverwrite = false;
+    bool bHelp = false;
+    bool bVersion = false;
+};
+
+// False with the reason in strError when the call makes no sense.
+bool ParseArguments(int argc, char** argv, Options& options, std::string& strError)
+{
+    std::vector<std::string> words;
+    bool bOptionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string strArg = argv[i];
+        if (bOptionsEnded || strArg.size() < 2 || strArg[0] != '-') {
+            words.push_back(strArg);
+        } else if (strArg == "--") {
+            bOptionsEnded = true;
+        } else if (strArg == "--help" || strArg == "-h") {
+            options.bHelp = true;
+        } else if (strArg == "--version") {
+            options.bVersion = true;
+        } else if (strArg == "--overwrite") {
+            options.bOverwrite = true;
+        } else if (strArg == "--port") {
+            if (++i >= argc) {
+                strError = "--port needs a port";
+                return false;
+            }
+            options.strPortArg = argv[i];
+            options.bPortGiven = true;
+        } else if (strArg.compare(0, 7, "--port=") == 0) {
+            options.strPortArg = strArg.substr(7);
+            options.bPortGiven = true;
+        } else {
+            strError = "unknown option '" + strArg + "'";
+            return false;
+        }
+    }
+    if (options.bHelp || options.bVersion)
+        return true;
+    if (words.empty()) {
+        strError = "no command";
+        return false;
+    }
+
+    options.strCommand = words[0];
+    size_t nWanted = 1;
+    if (options.strCommand == "read" || options.strCommand == "erase") {
+        bool bErase = options.strCommand == "erase";
+        nWanted = bErase ? 2 : 3;
+        if (words.size() < 2) {
+            strError = options.strCommand + " needs a unit";
+            return false;
+        }
+        options.pUnit = FindUnit(words[1], bErase);
+        if (options.pUnit == nullptr) {
+            strError = "unknown unit '" + words[1] + "'";
+            return false;
+        }
+        if (!bErase && (words.size() < 3 || words[2].empty())) {
+            strError = "read needs a file name";
+            return false;
+        }
+        if (!bErase)
+            options.strName = words[2];
+    } else if (options.strCommand != "find" && options.strCommand != "watch") {
+        strError = "unknown command '" + options.strCommand + "'";
+        return false;
+    }
+    if (words.size() > nWanted) {
+        strError = "too many arguments for " + options.strCommand;
+        return false;
+    }
+    return true;
+}
+
+// ---- the front end ----
+
+class Orvel : public XKTCore {
+public:
+    Orvel(std::string strContext, std::vector<std::string> ports, bool bOverwrite)
+        : m_strContext(std::move(strContext)), m_ports(std::move(ports)), m_nFirst(0),
+          m_nSlots(0), m_bSearching(false), m_bOverwrite(bOverwrite), m_bKeepAlive(false),
+          m_nExit(-1), m_bProgress(StderrIsTerminal()), m_nProgressWidth(0)
+    {
+    }
+
+    // The one named port, taken as the instrument's without a probe, as the
+    // dialog takes the port its search left.
+    void UsePort()
+    {
+        SerialPort::SetDeviceNames(m_ports);
+        m_nFirst = 0;
+        m_nSlots = m_ports.size();
+        m_nPort = 1;
+    }
+
+    int Find();
+    int Read(const DataSet& set, const std::string& strName);
+    int Erase(const EraseCommand& command, const char* szWhat);
+    int Watch();
+    // The exit status of what was done: decided by the first message, else
+    // an interruption, else a failure that said nothing.
+    int Outcome() const;
+    // Searches when no port was named; false (with the reason said) when
+    // there is no instrument to talk to.
+    bool Connect(bool bPortGiven);
+
+    // Dialog services. There are no controls: the members hold what the
+    // command line says, and the status shows only in what is printed.
+    void MembersToControls() override {}
+    void ControlsToMembers() override {}
+    int ShowMessage(const std::string& strText, const std::string& strCaption, unsigned nStyle) override;
+    void StartTimer() override { m_bKeepAlive = true; }
+    void StopTimer() override { m_bKeepAlive = false; }
+    void RepaintNow() override {}
+    void SetStatusBackground(uint32_t) override {}
+    bool WaitBetweenPolls(unsigned nMilliseconds) override;
+    void ShowProgress(const char* szUnit, size_t nBytes) override;
+    void EndProgress() override;
+
+private:
+    bool Search();
+    bool Pause(unsigned nMilliseconds);
+    std::string Device() const;
+    std::string Searched() const;
+    void Say(const std::string& strText) const;
+    void SayNotFound() const;
+    void Decide(int nExit);
+
+    std::string m_strContext;          // what the messages concern: "read kV"
+    std::vector<std::string> m_ports;  // the devices to search, or the one named
+    size_t m_nFirst;                   // m_ports[m_nFirst] is port 1 of this round
+    size_t m_nSlots;                   // ports in this round
+    bool m_bSearching;
+    bool m_bOverwrite;
+    bool m_bKeepAlive;
+    int m_nExit;                       // -1 until a message decides it
+    std::string m_strFile;
+    bool m_bProgress;
+    size_t m_nProgressWidth;
+    std::chrono::steady_clock::time_point m_progressStart;
+};
+
+bool Orvel::Connect(bool bPortGiven)
+{
+    if (bPortGiven) {
+        UsePort();
+        return true;
+    }
+    if (Search())
+        return true;
+    if (!g_bInterrupted) {
+        SayNotFound();
+        Decide(EXIT_INSTRUMENT);
+    }
+    return false;
+}
+
+// The core searches eight ports at a time, as the dialog's Connect; a longer
+// list takes several rounds.
+bool Orvel::Search()
+{
+    m_bSearching = true;
+    for (m_nFirst = 0; m_nFirst < m_ports.size(); m_nFirst += kPortsPerSearch) {
+        m_nSlots = std::min(kPortsPerSearch, m_ports.size() - m_nFirst);
+        SerialPort::SetDeviceNames(std::vector<std::string>(m_ports.begin() + static_cast<std::ptrdiff_t>(m_nFirst),
+                                                            m_ports.begin() + static_cast<std::ptrdiff_t>(m_nFirst + m_nSlots)));
+        SearchInstrument();
+        if (m_nPort != NO_PORT || g_bInterrupted)
+            break;
+    }
+    m_bSearching = false;
+    return m_nPort != NO_PORT;
+}
+
+int Orvel::Find()
+{
+    if (!Connect(false))
+        return Outcome();
+    std::printf("%s %s\n", Device().c_str(), Printable(m_strStatus).c_str());
+    return EXIT_DONE;
+}
+
+int Orvel::Read(const DataSet& set, const std::string& strName)
+{
+    this->*set.pstrFile = strName;
+    m_strFile = strName + ".txt";
+    m_progressStart = std::chrono::steady_clock::now();
+    ReadDataSet(set);
+    int nExit = Outcome();
+    if (nExit == EXIT_DONE)
+        std::printf("%s %lld bytes\n", m_strFile.c_str(), FileSize(m_strFile));
+    return nExit;
+}
+
+int Orvel::Erase(const EraseCommand& command, const char* szWhat)
+{
+    EraseDataSet(command.szLetter);
+    int nExit = Outcome();
+    if (nExit == EXIT_DONE)
+        std::printf("erased %s\n", szWhat);
+    return nExit;
+}
+
+// The keep-alive of the dialog while connected; while not, the search of
+// its Connect button, pressed again every period.
+int Orvel::Watch()
+{
+    bool bFirst = true;
+    while (!g_bInterrupted) {
+        if (m_bKeepAlive) {
+            if (!Pause(KEEPALIVE_PERIOD_MS))
+                break;
+            std::string strDevice = Device();
+            OnKeepAliveTimer(KEEPALIVE_TIMER_ID);
+            if (!m_bKeepAlive && !g_bInterrupted)
+                std::printf("%s lost %s\n", LocalTime().c_str(), strDevice.c_str());
+        } else {
+            Search();
+            if (g_bInterrupted)
+                break;
+            if (m_bKeepAlive)
+                std::printf("%s found %s %s\n", LocalTime().c_str(), Device().c_str(), Printable(m_strStatus).c_str());
+            else if (bFirst)
+                std::printf("%s not found\n", LocalTime().c_str());
+            bFirst = false;
+            if (!m_bKeepAlive)
+                Pause(KEEPALIVE_PERIOD_MS);
+        }
+        std::fflush(stdout);
+    }
+    return EXIT_INTERRUPTED;
+}
+
+int Orvel::ShowMessage(const std::string& strText, const std::string& strCaption, unsigned nStyle)
+{
+    std::string strMessage = Trim(strText);
+    if (nStyle == STYLE_YESNO) {
+        // The only question: may an existing data set file be replaced.
+        if (m_bOverwrite)
+            return ANSWER_YES;
+        Say(m_strFile + ": " + strMessage + " No (--overwrite answers Yes)");
+        Decide(EXIT_FILE);
+        return ANSWER_NO;
+    }
+    if (strCaption == "Success:") {
+        Decide(EXIT_DONE);
+        return kAnswerOk;
+    }
+    // Stopped on purpose: what failed because of it is no news.
+    if (g_bInterrupted)
+        return kAnswerOk;
+    bool bFile = strMessage.compare(0, 16, "Destination File") == 0;
+    if (m_bSearching) {
+        // The search goes on with the next port; only its end decides.
+        Say(Device() + ": " + strMessage);
+        return kAnswerOk;
+    }
+    Say(bFile ? m_strFile + ": " + strMessage : strMessage);
+    Decide(bFile ? EXIT_FILE : EXIT_INSTRUMENT);
+    return kAnswerOk;
+}
+
+bool Orvel::WaitBetweenPolls(unsigned nMilliseconds)
+{
+    // A round of the search that has fewer than eight ports: the rest are
+    // not there, and a second of waiting for each would tell nothing.
+    if (m_nPort < 1 || static_cast<size_t>(m_nPort) > m_nSlots)
+        return false;
+    return Pause(nMilliseconds);
+}
+
+void Orvel::ShowProgress(const char* /*szUnit*/, size_t nBytes)
+{
+    if (!m_bProgress)
+        return;
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_progressStart).count();
+    char szLine[128];
+    int nWidth = std::snprintf(szLine, sizeof(szLine), "%s: %llu bytes  %.1f s  %.0f bytes/s",
+                               m_strContext.c_str(), static_cast<unsigned long long>(nBytes), seconds,
+                               seconds > 0 ? static_cast<double>(nBytes) / seconds : 0.0);
+    if (nWidth < 0)
+        return;
+    size_t nPad = m_nProgressWidth > static_cast<size_t>(nWidth) ? m_nProgressWidth - static_cast<size_t>(nWidth) : 0;
+    std::fprintf(stderr, "\r%s%*s", szLine, static_cast<int>(nPad), "");
+    std::fflush(stderr);
+    m_nProgressWidth = std::max(m_nProgressWidth, static_cast<size_t>(nWidth));
+}
+
+void Orvel::EndProgress()
+{
+    if (m_nProgressWidth == 0)
+        return;
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(m_nProgressWidth), "");
+    std::fflush(stderr);
+    m_nProgressWidth = 0;
+}
+
+// Short steps, so that Ctrl-C ends a long pause within one of them.
+bool Orvel::Pause(unsigned nMilliseconds)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMilliseconds);
+    while (!g_bInterrupted) {
+        auto rest = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        if (rest <= 0)
+            return true;
+        PollPause(std::min(static_cast<unsigned>(rest), kPauseStepMs));
+    }
+    return false;
+}
+
+std::string Orvel::Device() const
+{
+    size_t nIndex = m_nFirst + static_cast<size_t>(m_nPort) - 1;
+    if (m_nPort < 1 || nIndex >= m_ports.size())
+        return std::string();
+    return PortDisplayName(m_ports[nIndex]);
+}
+
+std::string Orvel::Searched() const
+{
+    if (m_ports.empty())
+        return "no serial port to search";
+    std::string strList = "searched";
+    for (const std::string& strPort : m_ports)
+        strList += " " + PortDisplayName(strPort);
+    return strList;
+}
+
+void Orvel::Say(const std::string& strText) const
+{
+    std::fprintf(stderr, "orvel: %s: %s\n", m_strContext.c_str(), strText.c_str());
+    std::fflush(stderr);
+}
+
+void Orvel::SayNotFound() const
+{
+    Say("No Connection! (" + Searched() + ")");
+}
+
+void Orvel::Decide(int nExit)
+{
+    if (m_nExit < 0)
+        m_nExit = nExit;
+}
+
+int Orvel::Outcome() const
+{
+    if (m_nExit >= 0)
+        return m_nExit;
+    if (g_bInterrupted) {
+        Say("interrupted");
+        return EXIT_INTERRUPTED;
+    }
+    return EXIT_INSTRUMENT;
+}
+
+// ---- main ----
+
+int UsageError(const std::string& strError)
+{
+    std::fprintf(stderr, "orvel: %s\n%s", strError.c_str(), kUsage);
+    return EXIT_USAGE;
+}
+
+// The devices a search tries; ORVEL_DEVICE_DIR stands in for /dev, for
+// tests and demonstrations on machines whose own ports must stay untouched.
+std::vector<std::string> DefaultPorts()
+{
+#ifndef _WIN32
+    const char* szDevDir = std::getenv("ORVEL_DEVICE_DIR");
+    if (szDevDir != nullptr && *szDevDir != '\0') {
+        SerialPort::SetDeviceDirectory(szDevDir);
+        return SearchPorts(szDevDir, "");
+    }
+#endif
+    return SearchPorts(kDevDir, kSysTtyDir);
+}
+
+int Run(const Options& options)
+{
+    std::vector<std::string> ports = DefaultPorts();
+    if (options.bPortGiven) {
+        std::string strDevice = PortDevice(options.strPortArg);
+        if (strDevice.empty())
+            return UsageError("not a port: '" + options.strPortArg + "'");
+        if (!PortExists(strDevice))
+            return UsageError("no such port: " + PortDisplayName(strDevice));
+        ports.assign(1, strDevice);
+    }
+
+    std::string strContext = options.strCommand;
+    if (options.pUnit != nullptr)
+        strContext += std::string(" ") + options.pUnit->szName;
+    Orvel orvel(strContext, ports, options.bOverwrite);
+
+    if (options.strCommand == "find")
+        return orvel.Find();
+    if (options.strCommand == "watch")
+        return orvel.Watch();
+    if (!orvel.Connect(options.bPortGiven))
+        return orvel.Outcome();
+    if (options.strCommand == "read")
+        return orvel.Read(g_dataSets[options.pUnit->nRow], options.strName);
+
+    return orvel.Erase(g_eraseCommands[options.pUnit->nRow], options.pUnit->szName);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    std::string strError;
+    if (!ParseArguments(argc, argv, options, strError))
+        return UsageError(strError);
+    if (options.bHelp) {
+        std::fputs(kHelp, stdout);
+        return EXIT_DONE;
+    }
+    if (options.bVersion) {
+        std::printf("orvel %s\n", VersionText().c_str());
+        return EXIT_DONE;
+    }
+    CatchInterrupts();
+    int nExit = Run(options);
+    std::fflush(stdout);
+    return nExit;
+}

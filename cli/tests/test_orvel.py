@@ -1,0 +1,406 @@
+#!/usr/bin/env python3
+"""orvel end to end, natively, against xkt-sim on pseudo-terminals.
+
+    test_orvel.py --orvel PATH/orvel --sim PATH/xkt-sim [unittest arguments]
+
+Every test gets a fresh folder: dev/ stands in for /dev (ORVEL_DEVICE_DIR)
+and holds links to the simulators' ptys, so no search ever reaches the
+machine's own serial ports; the folder itself is the working directory.
+"""
+
+import argparse
+import fcntl
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+
+import simproc    # noqa: E402
+
+ORVEL = None
+SIM = None
+
+IDENT = "HVM-3000 SN4711 V2"     # the simulator's default, as shown (18 of 19 bytes)
+USAGE = "usage: orvel find | read kV|uA|kOhm NAME | erase kV|uA|kOhm|all | watch  [--port P] [--overwrite]"
+STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
+
+# Lines ending in LF and in CR LF, as an instrument may mix them.
+DATA = {
+    "v": b"2024-03-05 09:15:00   12.50 kV\n2024-03-05 09:15:10   12.75 kV\r\n",
+    "a": b"2024-03-05 09:15:00   3.20 uA\n",
+    "o": b"2024-03-05 09:15:00   880 kOhm\n2024-03-05 09:15:10   881 kOhm\n",
+}
+
+
+def text_mode(data):
+    return data.replace(b"\n", b"\r\n")
+
+
+class OrvelTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="orvel-test-")
+        self.dir = os.path.join(self.tmp.name, "work")
+        self.dev = os.path.join(self.tmp.name, "dev")
+        os.mkdir(self.dir)
+        os.mkdir(self.dev)
+        self.sims = []
+
+    def tearDown(self):
+        for sim in list(self.sims):
+            self.stop_sim(sim)
+        self.tmp.cleanup()
+
+    # ---- fixture ----
+
+    def start_sim(self, link="ttyUSB0", *args):
+        """A simulated instrument reached through dev/LINK; its data sets are DATA."""
+        files = []
+        for letter, data in DATA.items():
+            path = os.path.join(self.tmp.name, "data-" + letter)
+            with open(path, "wb") as f:
+                f.write(data)
+            files += ["--data-file", "%s=%s" % (letter, path)]
+        argv = ["--link", self.path(link), "--data", "instant"] + files + list(args)
+        sim = simproc.SimProcess(SIM, argv, log_path=os.path.join(self.tmp.name, link + ".log"))
+        self.sims.append(sim)
+        return sim
+
+    def stop_sim(self, sim):
+        sim.close()   # takes its link along
+        sim.proc.stdin.close()
+        sim.proc.stdout.close()
+        self.sims.remove(sim)
+
+    def path(self, name):
+        return os.path.join(self.dev, name)
+
+    def env(self):
+        return dict(os.environ, ORVEL_DEVICE_DIR=self.dev)
+
+    def orvel(self, *args, timeout=60):
+        started = time.monotonic()
+        done = subprocess.run([ORVEL] + list(args), cwd=self.dir, env=self.env(), timeout=timeout,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.elapsed = time.monotonic() - started
+        return done.returncode, done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
+
+    def start_orvel(self, *args, **kwargs):
+        return subprocess.Popen([ORVEL] + list(args), cwd=self.dir, env=self.env(), **kwargs)
+
+    def received(self, sim):
+        return bytes(value for _, value in sim.log_entries())
+
+    def files(self):
+        return sorted(os.listdir(self.dir))
+
+    def write(self, name, data):
+        with open(os.path.join(self.dir, name), "wb") as f:
+            f.write(data)
+
+    def read(self, name):
+        with open(os.path.join(self.dir, name), "rb") as f:
+            return f.read()
+
+    def assertFails(self, result, status, lines):
+        code, out, err = result
+        self.assertEqual((status, "", lines), (code, out, err.splitlines()))
+
+    # ---- success paths ----
+
+    def test_find_prints_port_and_identification(self):
+        self.start_sim()
+        self.assertEqual((0, "%s %s\n" % (self.path("ttyUSB0"), IDENT), ""), self.orvel("find"))
+
+    def test_port_forms(self):
+        self.start_sim("com3")
+        for args in (["--port", "3"], ["--port", "COM3"], ["--port=com3"], ["--port", self.path("com3")]):
+            for order in (args + ["find"], ["find"] + args):
+                with self.subTest(order=order):
+                    self.assertEqual((0, "%s %s\n" % (self.path("com3"), IDENT), ""), self.orvel(*order))
+
+    def test_search_order_takes_the_first_that_answers(self):
+        silent = self.start_sim("ttyUSB0", "--probe", "silent")
+        self.start_sim("ttyACM0")
+        self.assertEqual((0, "%s %s\n" % (self.path("ttyACM0"), IDENT), ""), self.orvel("find"))
+        self.assertEqual(b"y", self.received(silent))
+
+    def test_search_beyond_eight_ports(self):
+        # The core searches eight ports a round; the ninth is reached in a second round.
+        for n in range(8):
+            os.symlink(os.path.join(self.dir, "absent%d" % n), self.path("ttyUSB%d" % n))
+        self.start_sim("ttyUSB8")
+        self.assertEqual((0, "%s %s\n" % (self.path("ttyUSB8"), IDENT), ""), self.orvel("find", timeout=60))
+
+    def test_read_writes_the_data_set(self):
+        for unit, letter in (("kV", "v"), ("uA", "a"), ("\u00b5A", "a"), ("\u03bcA", "a"), ("KOHM", "o")):
+            with self.subTest(unit=unit):
+                sim = self.start_sim("com%d" % (len(self.sims) + 1))
+                name = "run%d" % len(self.sims)
+                code, out, err = self.orvel("read", unit, name, "--port", str(len(self.sims)))
+                content = text_mode(DATA[letter])
+                self.assertEqual((0, "%s.txt %d bytes\n" % (name, len(content)), ""), (code, out, err))
+                self.assertEqual(content, self.read(name + ".txt"))
+                self.assertEqual(letter.encode(), self.received(sim))
+
+    def test_read_searches_without_port(self):
+        sim = self.start_sim()
+        self.assertEqual((0, "run1.txt %d bytes\n" % len(text_mode(DATA["v"])), ""), self.orvel("read", "kv", "run1"))
+        self.assertEqual(b"yv", self.received(sim))
+
+    def test_erase(self):
+        sim = self.start_sim()
+        for unit, letter, shown in (("kV", "V", "kV"), ("uA", "A", "uA"), ("\u00b5a", "A", "uA"),
+                                    ("kOhm", "O", "kOhm"), ("all", "E", "all"), ("ALL", "E", "all")):
+            with self.subTest(unit=unit):
+                before = len(self.received(sim))
+                self.assertEqual((0, "erased %s\n" % shown, ""), self.orvel("erase", unit, "--port", self.path("ttyUSB0")))
+                self.assertEqual(letter.encode(), self.received(sim)[before:])
+
+    # ---- failures ----
+
+    def test_find_without_instrument(self):
+        for sims, reason in (([], "no serial port to search"),
+                             (["ttyUSB0"], "searched %s" % self.path("ttyUSB0"))):
+            with self.subTest(reason=reason):
+                for link in sims:
+                    self.start_sim(link, "--probe", "silent")
+                self.assertFails(self.orvel("find"), 1, ["orvel: find: No Connection! (%s)" % reason])
+                # One silent port costs one probe, not eight.
+                self.assertLess(self.elapsed, 4.0)
+
+    def test_read_without_instrument(self):
+        self.start_sim("ttyUSB0", "--probe", "silent")
+        self.assertFails(self.orvel("read", "kV", "run1"), 1,
+                         ["orvel: read kV: No Connection! (searched %s)" % self.path("ttyUSB0")])
+        self.assertEqual([], self.files())
+
+    def test_read_nothing_received(self):
+        self.start_sim("ttyUSB0", "--data", "none")
+        for unit, message, old in (("kV", "No Data Received!", None), ("uA", "No Data Recived!", None),
+                                   ("kOhm", "No Data Recived!", b"old\r\n")):
+            with self.subTest(unit=unit, old=old):
+                if old:
+                    self.write("run1.txt", old)
+                self.assertFails(self.orvel("read", unit, "run1", "--overwrite", "--port", self.path("ttyUSB0")),
+                                 1, ["orvel: read %s: %s" % (unit, message)])
+                self.assertEqual(["run1.txt"] if old else [], self.files())
+                if old:
+                    self.assertEqual(old, self.read("run1.txt"))
+
+    def test_line_lost_during_download(self):
+        sim = self.start_sim("ttyUSB0", "--data", "paced", "--readings", "300")
+        self.write("run1.txt", b"old\r\n")
+        with self.start_orvel("read", "kV", "run1", "--overwrite", "--port", self.path("ttyUSB0"),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+            time.sleep(1.0)
+            sim.proc.kill()   # the far end of the line goes away
+            out, err = proc.communicate(timeout=30)
+        self.assertEqual((1, b"", b"orvel: read kV: Connection Lost! Data not saved.\n"),
+                         (proc.returncode, out, err))
+        self.assertEqual(["run1.txt"], self.files())
+        self.assertEqual(b"old\r\n", self.read("run1.txt"))
+
+    def test_existing_file(self):
+        sim = self.start_sim()
+        self.write("run1.txt", b"old\r\n")
+        self.assertFails(self.orvel("read", "kV", "run1", "--port", self.path("ttyUSB0")), 3,
+                         ["orvel: read kV: run1.txt: File Exists! Overwrite? No (--overwrite answers Yes)"])
+        self.assertEqual(b"old\r\n", self.read("run1.txt"))
+        self.assertEqual(b"", self.received(sim))
+
+        code, out, err = self.orvel("read", "kV", "run1", "--port", self.path("ttyUSB0"), "--overwrite")
+        self.assertEqual((0, ""), (code, err))
+        self.assertEqual(text_mode(DATA["v"]), self.read("run1.txt"))
+
+    def test_name_that_cannot_be_created(self):
+        sim = self.start_sim()
+        self.assertFails(self.orvel("read", "kV", "nodir/run1", "--port", self.path("ttyUSB0")), 3,
+                         ["orvel: read kV: nodir/run1.txt: Destination File Create Error!"])
+        self.assertEqual(b"", self.received(sim))
+
+    def test_erase_failures(self):
+        for ack, lines in (("none", ["orvel: erase kV: No Reply!"]),
+                           ("long", ["orvel: erase kV: Data Transfer Error!", "orvel: erase kV: No Reply!"])):
+            with self.subTest(ack=ack):
+                self.start_sim("com%d" % (len(self.sims) + 1), "--ack", ack)
+                self.assertFails(self.orvel("erase", "kV", "--port", str(len(self.sims))), 1, lines)
+
+    def test_bad_arguments(self):
+        for args, problem in (
+                ([], "no command"),
+                (["fetch"], "unknown command 'fetch'"),
+                (["read", "mV", "run1"], "unknown unit 'mV'"),
+                (["read", "all", "run1"], "unknown unit 'all'"),
+                (["erase", "kOhms"], "unknown unit 'kOhms'"),
+                (["read", "kV"], "read needs a file name"),
+                (["read", "kV", ""], "read needs a file name"),
+                (["erase"], "erase needs a unit"),
+                (["find", "now"], "too many arguments for find"),
+                (["--fast", "find"], "unknown option '--fast'"),
+                (["find", "--port"], "--port needs a port"),
+                (["find", "--port", "COMx"], "not a port: 'COMx'"),
+                (["find", "--port", "7"], "no such port: %s" % self.path("com7")),
+                (["find", "--port", self.path("ttyUSB9")], "no such port: %s" % self.path("ttyUSB9"))):
+            with self.subTest(args=args):
+                self.assertFails(self.orvel(*args), 2, ["orvel: " + problem, USAGE])
+
+    def test_help_and_version(self):
+        code, out, err = self.orvel("--help")
+        self.assertEqual((0, ""), (code, err))
+        self.assertIn(USAGE.split()[1], out)
+        for status in ("0    success", "1    instrument or line", "2    usage", "3    file", "130  interrupted"):
+            self.assertIn("\n  " + status, out)
+        self.assertEqual((0, "orvel 1.0.0.1\n", ""), self.orvel("--version"))
+
+    # ---- watch ----
+
+    def test_watch_reports_found_lost_found(self):
+        sim = self.start_sim()
+        with self.start_orvel("watch", stdout=subprocess.PIPE, stderr=subprocess.PIPE) as watch:
+            self.watch_found_lost_found(sim, watch)
+
+    def watch_found_lost_found(self, sim, watch):
+        try:
+            lines = []
+
+            def next_line(within):
+                ready, _, _ = select.select([watch.stdout], [], [], within)
+                self.assertTrue(ready, "no line within %s s after %r" % (within, lines))
+                lines.append(watch.stdout.readline().decode().rstrip("\n"))
+                return lines[-1]
+
+            found = r"^%s found %s %s$" % (STAMP, re.escape(self.path("ttyUSB0")), re.escape(IDENT))
+            self.assertRegex(next_line(5), found)
+            self.assertEqual("ok", sim.command("unplug"))
+            # One keep-alive period plus one probe time-out, with margin.
+            self.assertRegex(next_line(8), r"^%s lost %s$" % (STAMP, re.escape(self.path("ttyUSB0"))))
+            self.assertEqual("ok", sim.command("plug"))
+            self.assertRegex(next_line(8), found)
+            watch.send_signal(signal.SIGINT)
+            self.assertEqual(130, watch.wait(timeout=2))
+            self.assertEqual(b"", watch.stdout.read())
+            self.assertEqual(b"", watch.stderr.read())
+        finally:
+            if watch.poll() is None:
+                watch.kill()
+                watch.wait()
+
+    # ---- interruption ----
+
+    def test_interrupt_stops_promptly_and_cleanly(self):
+        for sig, command in ((signal.SIGINT, "read"), (signal.SIGTERM, "read"), (signal.SIGINT, "find")):
+            with self.subTest(signal=sig.name, command=command):
+                if command == "read":
+                    # About ten seconds of data at 9600 baud.
+                    sim = self.start_sim("ttyUSB0", "--data", "paced", "--readings", "300")
+                    self.write("run1.txt", b"old\r\n")
+                else:
+                    sim = self.start_sim("ttyUSB0", "--probe", "silent")
+                try:
+                    self.interrupt_and_check(sig, sim, command)
+                finally:
+                    self.stop_sim(sim)   # the next case starts afresh
+
+    def interrupt_and_check(self, sig, sim, command):
+        port = self.path("ttyUSB0")
+        if command == "read":
+            args, context = ["read", "kV", "run1", "--overwrite", "--port", port], b"read kV"
+        else:
+            args, context = ["find"], b"find"
+        before = self.files()
+        with self.start_orvel(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+            self.interrupt(proc, sig, sim, command, context)
+        self.assertEqual(before, self.files())
+        if command == "read":
+            self.assertEqual(b"old\r\n", self.read("run1.txt"))
+        # The port is free again: nobody holds its lock, and the next command runs.
+        fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        finally:
+            os.close(fd)
+        if command == "read":
+            self.assertEqual((0, "erased kV\n", ""), self.orvel("erase", "kV", "--port", port))
+
+    def interrupt(self, proc, sig, sim, command, context):
+        try:
+            deadline = time.monotonic() + 5
+            while not self.received(sim) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            time.sleep(0.5)
+            if command == "read":
+                self.assertIn("run1.txt.tmp", self.files(), "the download is under way")
+            proc.send_signal(sig)
+            signalled = time.monotonic()
+            code = proc.wait(timeout=5)
+            self.assertLess(time.monotonic() - signalled, 1.0)
+            self.assertEqual((130, b"", b"orvel: %s: interrupted\n" % context),
+                             (code, proc.stdout.read(), proc.stderr.read()))
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+
+    # ---- progress ----
+
+    def test_progress_line_on_a_terminal_only(self):
+        self.start_sim("ttyUSB0", "--data", "paced")
+        content = text_mode(DATA["v"])
+        for on_tty in (True, False):
+            with self.subTest(on_tty=on_tty):
+                name = "tty" if on_tty else "pipe"
+                args = ["read", "kV", name, "--port", self.path("ttyUSB0")]
+                if on_tty:
+                    master, slave = os.openpty()
+                    proc = self.start_orvel(*args, stdout=subprocess.PIPE, stderr=slave)
+                    os.close(slave)
+                    err = b""
+                    while True:
+                        try:
+                            chunk = os.read(master, 4096)
+                        except OSError:
+                            break
+                        if not chunk:
+                            break
+                        err += chunk
+                    os.close(master)
+                    out = proc.stdout.read()
+                    proc.stdout.close()
+                    code = proc.wait(timeout=30)
+                else:
+                    proc = self.start_orvel(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                    out, err = proc.communicate(timeout=30)
+                    code = proc.returncode
+                self.assertEqual((0, b"%s.txt %d bytes\n" % (name.encode(), len(content))), (code, out))
+                if not on_tty:
+                    self.assertEqual(b"", err)
+                    continue
+                # Redrawn in place, the last drawing with the total, then cleared.
+                drawings = re.findall(rb"\rread kV: (\d+) bytes  (\d+\.\d) s  (\d+) bytes/s *", err)
+                self.assertGreaterEqual(len(drawings), 3, err)
+                self.assertEqual(str(len(DATA["v"])).encode(), drawings[-1][0])
+                self.assertGreaterEqual(float(drawings[-1][1]), 2.0)
+                self.assertNotIn(b"\n", err)
+                self.assertTrue(re.fullmatch(rb".*\r +\r", err, re.S), err[-80:])
+
+
+def main():
+    global ORVEL, SIM
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--orvel", required=True)
+    parser.add_argument("--sim", required=True)
+    args, rest = parser.parse_known_args()
+    ORVEL, SIM = os.path.abspath(args.orvel), os.path.abspath(args.sim)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

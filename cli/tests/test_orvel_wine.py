@@ -1,0 +1,161 @@
+#!/usr/bin/env python3
+"""orvel.exe under Wine against xkt-sim on pty-backed COM ports: a smoke test.
+
+    test_orvel_wine.py --sim PATH/xkt-sim --win-build CROSS_BUILD_DIR --arch win32|win64
+
+One instrument on COM3, found by the search of COM1 to COM8, and one on
+COM12, which only --port reaches (Windows opens it as \\\\.\\COM12). Prints
+one line per check and closes with "N passed, M failed"; exits 77 where the
+host cannot start the architecture's programs.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+
+import simproc    # noqa: E402
+import wineenv    # noqa: E402
+
+IDENT = "HVM-3000 SN4711 V2"
+KV_DATA = b"2024-03-05 09:15:00   12.50 kV\n2024-03-05 09:15:10   12.75 kV\r\n"
+SEARCHED_PORT, NAMED_PORT = 3, 12
+
+
+class Smoke:
+    def __init__(self, env, exe, work, sims):
+        self.env, self.exe, self.work, self.sims = env, exe, work, sims
+        self.passed = self.failed = 0
+
+    def orvel(self, *args):
+        """(exit status, stdout, stderr) with Wine's CR LF as LF."""
+        proc = self.env.run([self.exe] + list(args), cwd=self.work,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = proc.communicate(timeout=120)
+        return (proc.returncode, out.decode("ascii", "replace").replace("\r\n", "\n"),
+                err.decode("ascii", "replace").replace("\r\n", "\n"))
+
+    def received(self, port):
+        return bytes(value for _, value in self.sims[port].log_entries())
+
+    def check(self, name, step):
+        started = time.monotonic()
+        try:
+            step()
+        except AssertionError as error:
+            self.failed += 1
+            print("FAIL %s: %s" % (name, error))
+            return
+        except Exception:   # noqa: BLE001 - a broken check is a failed check
+            self.failed += 1
+            print("FAIL %s:\n%s" % (name, traceback.format_exc()))
+            return
+        self.passed += 1
+        print("ok   %s (%.1f s)" % (name, time.monotonic() - started))
+
+    def expect(self, want, got):
+        if want != got:
+            raise AssertionError("expected %r, got %r" % (want, got))
+
+    # ---- the checks ----
+
+    def find_searches_com1_to_com8(self):
+        self.expect((0, "COM%d %s\n" % (SEARCHED_PORT, IDENT), ""), self.orvel("find"))
+
+    def read_from_com12(self):
+        before = len(self.received(NAMED_PORT))
+        content = KV_DATA.replace(b"\n", b"\r\n")
+        self.expect((0, "run1.txt %d bytes\n" % len(content), ""),
+                    self.orvel("read", "kV", "run1", "--port", "COM12"))
+        with open(os.path.join(self.work, "run1.txt"), "rb") as f:
+            self.expect(content, f.read())
+        self.expect(b"v", self.received(NAMED_PORT)[before:])
+
+    def erase_on_com12_by_number(self):
+        before = len(self.received(NAMED_PORT))
+        self.expect((0, "erased all\n", ""), self.orvel("erase", "all", "--port", "12"))
+        self.expect(b"E", self.received(NAMED_PORT)[before:])
+
+    def erase_after_search(self):
+        before = len(self.received(SEARCHED_PORT))
+        self.expect((0, "erased kOhm\n", ""), self.orvel("erase", "kohm"))
+        self.expect(b"yO", self.received(SEARCHED_PORT)[before:])
+
+    def existing_file_is_kept(self):
+        self.expect((3, "", "orvel: read kV: run1.txt: File Exists! Overwrite? No (--overwrite answers Yes)\n"),
+                    self.orvel("read", "kV", "run1", "--port", "COM12"))
+
+    def absent_port_is_a_usage_error(self):
+        code, out, err = self.orvel("find", "--port", "COM13")
+        self.expect((2, "", "orvel: no such port: COM13"), (code, out, err.splitlines()[0]))
+
+
+def link_port(env, port, target):
+    # The environment lays out COM1 to COM8; a port above them is linked here.
+    link = os.path.join(env.prefix, "dosdevices", "com%d" % port)
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(target, link)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sim", required=True, help="the native xkt-sim program")
+    parser.add_argument("--win-build", required=True, help="the cross build directory")
+    parser.add_argument("--arch", choices=wineenv.ARCHES, default="win32")
+    parser.add_argument("--cache", help="template prefixes (default: wine-cache beside WIN_BUILD)")
+    args = parser.parse_args()
+    wineenv.exit_unless_host_runs(args.arch, "orvel.exe under Wine")
+
+    win_build = os.path.abspath(args.win_build)
+    exe = os.path.join(win_build, "cli", "orvel.exe")
+    driver_exe = os.path.join(win_build, "tests", "wine", "xktdrive.exe")
+    for path in (args.sim, exe, driver_exe):
+        if not os.path.exists(path):
+            print("missing %s" % path)
+            print("0 passed, 1 failed")
+            return 1
+    run_dir = os.path.join(win_build, "wine-orvel")
+    shutil.rmtree(run_dir, ignore_errors=True)
+    work = os.path.join(run_dir, "work")
+    os.makedirs(work)
+    data = os.path.join(run_dir, "kv.dat")
+    with open(data, "wb") as f:
+        f.write(KV_DATA)
+
+    sims = {}
+    try:
+        for port in (SEARCHED_PORT, NAMED_PORT):
+            sims[port] = simproc.SimProcess(os.path.abspath(args.sim),
+                                            ["--data", "instant", "--data-file", "v=" + data],
+                                            log_path=os.path.join(run_dir, "com%d.log" % port))
+        with wineenv.WineEnv(args.cache or wineenv.default_cache(win_build),
+                             os.path.join(run_dir, "wine"), arch=args.arch) as env:
+            keeper = env.start_session([driver_exe])
+            env.set_ports({SEARCHED_PORT: sims[SEARCHED_PORT].slave})
+            link_port(env, NAMED_PORT, sims[NAMED_PORT].slave)
+            smoke = Smoke(env, exe, work, sims)
+            for name in ("find_searches_com1_to_com8", "read_from_com12", "erase_on_com12_by_number",
+                         "erase_after_search", "existing_file_is_kept", "absent_port_is_a_usage_error"):
+                smoke.check(name, getattr(smoke, name))
+            keeper.stdin.write(b"quit\n")
+            keeper.stdin.close()
+    except wineenv.WineError as error:
+        print("Wine failed: %s" % error)
+        print("0 passed, 1 failed")
+        return 1
+    finally:
+        for sim in sims.values():
+            sim.close()
+    print("%d passed, %d failed" % (smoke.passed, smoke.failed))
+    return 0 if smoke.failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
