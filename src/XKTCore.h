@@ -62,6 +62,9 @@ struct EraseCommand {
 extern const DataSet g_dataSets[3];
 extern const EraseCommand g_eraseCommands[4];
 
+// A download's progress as an operator reads it: "kV: 4 812 bytes".
+std::string ProgressText(const char* szUnit, size_t nBytes);
+
 class XKTCore {
 public:
     XKTCore();

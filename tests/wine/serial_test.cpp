@@ -14,6 +14,7 @@
 //   @clearlog               forget the bytes the simulator has received so far
 //   @log                    hex bytes the simulator received since @clearlog
 // Every other line is one check; the last line counts them.
+#include "FakeDialog.h"
 #include "SerialPort.h"
 #include "XKTCore.h"
 
@@ -141,39 +142,6 @@ std::string Collect(SerialPort& port, size_t nWanted, DWORD timeoutMs)
     }
     return got;
 }
-
-// The dialog services of XKTCore, recorded instead of shown.
-struct Message {
-    std::string strText;
-    std::string strCaption;
-    unsigned nStyle;
-};
-
-class RecordingCore : public XKTCore {
-public:
-    void MembersToControls() override { ++m_nMembersToControls; }
-    void ControlsToMembers() override {}
-    int ShowMessage(const std::string& strText, const std::string& strCaption,
-                    unsigned nStyle) override
-    {
-        m_messages.push_back({strText, strCaption, nStyle});
-        return 1;   // IDOK
-    }
-    void StartTimer() override {}
-    void StopTimer() override {}
-    void RepaintNow() override {}
-    void SetStatusBackground(uint32_t) override {}
-    bool WaitBetweenPolls(unsigned nMilliseconds) override
-    {
-        PollPause(nMilliseconds);
-        return true;
-    }
-    void ShowProgress(const char*, size_t) override {}
-    void EndProgress() override {}
-
-    int m_nMembersToControls = 0;
-    std::vector<Message> m_messages;
-};
 
 struct Options {
     int nSimPort;
@@ -327,7 +295,7 @@ const CountedCase g_countedCases[] = {
 void TestCountedExchange(const Options& o, const CountedCase& c)
 {
     Sim(std::string("probe ") + c.szMode);
-    RecordingCore core;
+    FakeDialog core;
     core.m_nPort = o.nSimPort;
     g_strCommand = "y";
     LARGE_INTEGER start = Now();
@@ -343,16 +311,16 @@ void TestCountedExchange(const Options& o, const CountedCase& c)
     Check(core.m_strReply == (c.bResult ? o.strIdent : std::string()),
           name + (c.bResult ? "m_strReply is the reply" : "m_strReply is empty"),
           Describe(core.m_strReply));
-    Check(core.m_nMembersToControls == 1, name + "the controls are updated once",
-          std::to_string(core.m_nMembersToControls));
+    Check(core.statusShown.size() == 1, name + "the controls are updated once",
+          std::to_string(core.statusShown.size()));
     if (c.bTransferError) {
-        bool bShown = core.m_messages.size() == 1 &&
-                      core.m_messages[0].strText == "Data Transfer Error!    " &&
-                      core.m_messages[0].strCaption == "Error:" && core.m_messages[0].nStyle == 16;
+        bool bShown = core.messages.size() == 1 &&
+                      core.messages[0].text == "Data Transfer Error!    " &&
+                      core.messages[0].caption == "Error:" && core.messages[0].style == 16;
         Check(bShown, name + "\"Data Transfer Error!    \", \"Error:\", style 16");
     } else {
-        Check(core.m_messages.empty(), name + "no message",
-              std::to_string(core.m_messages.size()) + " shown");
+        Check(core.messages.empty(), name + "no message",
+              std::to_string(core.messages.size()) + " shown");
     }
     // 100 polls of 10 ms: a second at least, a few with a loaded machine.
     if (c.bFullTime)
@@ -364,27 +332,29 @@ void TestCountedExchange(const Options& o, const CountedCase& c)
 
 void TestExchangeAbsent(const Options& o)
 {
-    RecordingCore core;
+    FakeDialog core;
     core.m_nPort = o.nAbsentPort;
     g_strCommand = "y";
     LARGE_INTEGER start = Now();
     bool bResult = core.ExchangeCommand(PROBE_REPLY_LENGTH);
     double seconds = Seconds(start, Now());
-    Check(!bResult && core.m_messages.empty() && core.m_strReply.empty(),
+    Check(!bResult && core.messages.empty() && core.m_strReply.empty(),
           "ExchangeCommand on an absent port: false, no message");
     Check(seconds >= 0.9 && seconds < 5.0, "ExchangeCommand on an absent port polls its full second",
           std::to_string(seconds) + " s");
+    Check(core.nPollWaits == 100, "every poll pauses through the dialog",
+          std::to_string(core.nPollWaits) + " pauses");
 }
 
 void TestErase(const Options& o)
 {
     Sim("ack ok");
     Ask("clearlog");
-    RecordingCore core;
+    FakeDialog core;
     core.m_nPort = o.nSimPort;
     g_strCommand = "E";
     bool bResult = core.ExchangeCommand(ERASE_REPLY_LENGTH);
-    Check(bResult && core.m_strReply.size() == 9 && core.m_messages.empty(),
+    Check(bResult && core.m_strReply.size() == 9 && core.messages.empty(),
           "ExchangeCommand(9) with E: true with the 9-byte acknowledgement", Describe(core.m_strReply));
     std::vector<int> bytes = LoggedBytes(1, 2000);
     Check(bytes == std::vector<int>{'E'}, "the erase sent the letter E alone",
@@ -395,7 +365,7 @@ void TestBulk(const Options& o)
 {
     const std::string expected = ReadWhole("o.bin");
     Sim("data paced");   // 960 bytes a second, as the line carries them
-    RecordingCore core;
+    FakeDialog core;
     core.m_nPort = o.nSimPort;
     core.m_strLastReply = "untouched";
     g_strCommand = "o";
@@ -406,10 +376,18 @@ void TestBulk(const Options& o)
           Describe(core.m_strReply.substr(0, 40)) + "... of " + std::to_string(expected.size()));
     Check(seconds >= 1.9 && seconds < 10.0, "ReceiveBulk polls for at least 200 polls",
           std::to_string(seconds) + " s");
-    Check(core.m_messages.empty() && core.m_strLastReply == "untouched",
+    Check(core.messages.empty() && core.m_strLastReply == "untouched",
           "ReceiveBulk shows nothing and leaves m_strLastReply alone");
+    const std::vector<size_t>& progress = core.progress;
+    bool bGrowing = !progress.empty();
+    for (size_t i = 1; i < progress.size(); ++i)
+        bGrowing = bGrowing && progress[i - 1] <= progress[i];
+    Check(bGrowing && progress.back() == expected.size() && progress.size() >= 3 &&
+              core.progressUnit == "kOhm",
+          "ReceiveBulk reports its progress in kOhm, growing, ending with the total",
+          std::to_string(progress.size()) + " reports");
 
-    RecordingCore absent;
+    FakeDialog absent;
     absent.m_nPort = o.nAbsentPort;
     start = Now();
     absent.ReceiveBulk();
