@@ -2,17 +2,25 @@
 
 Used as a module by the Wine tests and the demo:
 
-    with WineEnv(cache_dir, run_dir) as env:
-        keeper = env.start_session([driver_exe])     # a long-lived Win32 process
+    usable, why = host_runs("win32")                   # can this host start it?
+    with WineEnv(cache_dir, run_dir, arch="win64") as env:
+        keeper = env.start_session([driver_exe])     # a long-lived Windows process
         env.set_ports({3: "/dev/pts/7"})              # every other COMn is absent
         problems = env.check_ports({3: "/dev/pts/7"}, env.probe_ports(driver_exe))
         proc = env.run([xkt_exe], cwd=work_dir)
 
-A template prefix is built once per cache directory (about 12 s) and copied
-for every run (well under a second). Everything started here ends in close(),
-which also runs on Ctrl-C and SIGTERM.
+Two architectures: "win32" runs 32-bit programs with Wine's 32-bit loader in
+a win32 prefix, "win64" runs 64-bit programs with the 64-bit loader in a
+win64 prefix. Some hosts cannot start 32-bit programs at all (their kernel
+refuses i386 executables); host_runs() finds that out once.
 
-Run as a script it builds the template: python3 wineenv.py CACHE_DIR
+A template prefix is built once per cache directory, architecture and Wine
+version (about 15 s) and copied for every run (well under a second).
+Everything started here ends in close(), which also runs on Ctrl-C and SIGTERM.
+
+Run as a script:
+    wineenv.py host                     which architectures this host runs
+    wineenv.py template CACHE_DIR ARCH  builds the template prefix
 """
 
 import contextlib
@@ -27,14 +35,25 @@ import sys
 import time
 
 PORTS = range(1, 9)
-TEMPLATE_NAME = "wine-template"
+ARCHES = ("win32", "win64")
+TEMPLATE_NAME = "wine-template"   # + "-" + architecture
 VERSION_STAMP = "wine-version"   # in the template: the Wine that made it
 DESKTOP_SIZE = "1024x768"
 
-# Wine's settings for every process started here: a 32-bit prefix, no debug
-# chatter, and no prompts to install Mono or Gecko.
+# The loaders themselves: Debian's `wine` wrapper tries the 32-bit loader
+# first and exits 126 without a word where that cannot start.
+LOADERS = {
+    "win32": "/usr/lib/wine/wine",
+    "win64": "/usr/lib/wine/wine64",
+}
+
+# Set (to anything but empty) to treat this host as one that cannot start
+# 32-bit programs, whatever it can do.
+NO_WIN32_SWITCH = "XKT_WINE_NO_WIN32"
+
+# Wine's settings for every process started here: no debug chatter, and no
+# prompts to install Mono or Gecko. WINEARCH comes with the architecture.
 WINE_SETTINGS = {
-    "WINEARCH": "win32",
     "WINEDEBUG": "-all",
     "WINEDLLOVERRIDES": "mscoree,mshtml=",
 }
@@ -50,6 +69,10 @@ DESKTOP_KEYS = """
 """
 
 MARLETT = "/usr/share/wine/fonts/marlett.ttf"
+
+
+class WineError(RuntimeError):
+    """A Wine command failed; the text carries Wine's own words."""
 
 
 try:
@@ -68,9 +91,96 @@ def _die_with_parent():
         _PRCTL(1, int(signal.SIGTERM))   # PR_SET_PDEATHSIG
 
 
-def wine_environment(prefix, display=None):
+_host_answers = {}
+
+
+def host_runs(arch):
+    """(True, "") when this host can start arch's programs, else (False, why).
+
+    Asks the loader once per process; the answer does not change while the
+    machine runs.
+    """
+    if arch not in ARCHES:
+        raise ValueError("unknown architecture %r" % arch)
+    if arch not in _host_answers:
+        _host_answers[arch] = _ask_loader(arch)
+    return _host_answers[arch]
+
+
+def _ask_loader(arch):
+    if arch == "win32" and os.environ.get(NO_WIN32_SWITCH):
+        return False, "%s is set: treated as a host that cannot start 32-bit programs" % \
+            NO_WIN32_SWITCH
+    loader = LOADERS[arch]
+    if not os.path.exists(loader):
+        package = "wine32:i386" if arch == "win32" else "wine64"
+        return False, "%s is not installed (package %s)" % (loader, package)
+    try:
+        done = subprocess.run([loader, "--version"], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=60)
+    except OSError as error:
+        # ENOEXEC: the kernel refuses the executable's format.
+        bits = "32" if arch == "win32" else "64"
+        return False, "this host cannot start %s-bit programs (%s: %s)" % (
+            bits, loader, error.strerror)
+    except subprocess.TimeoutExpired:
+        return False, "%s --version did not answer within 60 s" % loader
+    if done.returncode != 0:
+        return False, "%s --version failed (exit %d): %s" % (
+            loader, done.returncode, done.stdout.decode(errors="replace").strip() or "no message")
+    return True, ""
+
+
+# The exit code of a Wine test that this host cannot run (ctest's
+# SKIP_RETURN_CODE for them).
+SKIP_EXIT = 77
+
+
+def exit_unless_host_runs(arch, what):
+    """Ends the process with SKIP_EXIT, saying why, when arch cannot run here."""
+    usable, why = host_runs(arch)
+    if not usable:
+        print("skipped %s (%s): %s" % (what, arch, why), flush=True)
+        sys.exit(SKIP_EXIT)
+
+
+def default_cache(win_build):
+    """The template cache beside the cross build directories (build/wine-cache)."""
+    return os.path.join(os.path.dirname(os.path.abspath(win_build)), "wine-cache")
+
+
+def wine_version(arch):
+    """What the architecture's loader says of itself, as bytes."""
+    return _checked([LOADERS[arch], "--version"], "%s --version" % LOADERS[arch]).stdout
+
+
+def _checked(argv, what, **kwargs):
+    """Runs a command; raises WineError with its output when it fails."""
+    kwargs.setdefault("stdout", subprocess.PIPE)
+    kwargs.setdefault("stderr", subprocess.STDOUT)
+    try:
+        done = subprocess.run(argv, **kwargs)
+    except OSError as error:
+        raise WineError("%s: %s" % (what, error.strerror or error)) from None
+    except subprocess.TimeoutExpired as error:
+        raise WineError("%s did not end within %d s" % (what, error.timeout)) from None
+    if done.returncode != 0:
+        said = (done.stdout or b"").decode(errors="replace").strip()
+        raise WineError("%s failed (exit %d)%s" % (what, done.returncode,
+                                                    ": " + said if said else ""))
+    return done
+
+
+def _tail(path, lines=8):
+    with contextlib.suppress(OSError), open(path, "rb") as f:
+        return "\n".join(f.read().decode(errors="replace").strip().splitlines()[-lines:])
+    return ""
+
+
+def wine_environment(prefix, arch, display=None):
     env = dict(os.environ)
     env.update(WINE_SETTINGS)
+    env["WINEARCH"] = arch
     env["WINEPREFIX"] = prefix
     if display:
         env["DISPLAY"] = display
@@ -86,19 +196,26 @@ def _wineserver_stop(env, log, timeout=30):
             pass
 
 
-def ensure_template(cache_dir, log_path=None):
-    """Returns the template prefix in cache_dir, building it on first use.
+def template_path(cache_dir, arch):
+    return os.path.join(cache_dir, "%s-%s" % (TEMPLATE_NAME, arch))
+
+
+def ensure_template(cache_dir, arch, log_path=None):
+    """Returns arch's template prefix in cache_dir, building it on first use.
 
     A lock keeps two runs from building it at once; the finished prefix is
-    renamed into place, so a half-built one is never used.
+    renamed into place, so a half-built one is never used. Raises WineError
+    when this host cannot start arch's programs or Wine fails.
     """
+    usable, why = host_runs(arch)
+    if not usable:
+        raise WineError(why)
     os.makedirs(cache_dir, exist_ok=True)
-    template = os.path.join(cache_dir, TEMPLATE_NAME)
+    template = template_path(cache_dir, arch)
     # A prefix made by another Wine version would be upgraded at every start.
-    version = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL, check=True).stdout
+    version = wine_version(arch)
     stamp = os.path.join(template, VERSION_STAMP)
-    with open(os.path.join(cache_dir, TEMPLATE_NAME + ".lock"), "w") as lock:
+    with open(template + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if os.path.isfile(stamp):
             with open(stamp, "rb") as f:
@@ -107,13 +224,18 @@ def ensure_template(cache_dir, log_path=None):
         shutil.rmtree(template, ignore_errors=True)
         building = template + ".building"
         shutil.rmtree(building, ignore_errors=True)
-        log_path = log_path or os.path.join(cache_dir, TEMPLATE_NAME + ".log")
+        log_path = log_path or template + ".log"
         with open(log_path, "ab") as log:
-            env = wine_environment(building)
+            env = wine_environment(building, arch)
             env.pop("DISPLAY", None)   # the prefix needs no display
-            subprocess.run(["wineboot", "-i"], env=env, stdout=log, stderr=log,
-                           timeout=300, preexec_fn=_die_with_parent, check=True)
-            _wineserver_stop(env, log)
+            try:
+                _checked([LOADERS[arch], "wineboot", "-i"], "wineboot -i (%s)" % arch,
+                         env=env, stdout=log, stderr=log, timeout=300,
+                         preexec_fn=_die_with_parent)
+            except WineError as error:
+                raise WineError("%s; Wine said:\n%s" % (error, _tail(log_path))) from None
+            finally:
+                _wineserver_stop(env, log)
         # The server has ended, so its registry files can be extended directly.
         with open(os.path.join(building, "user.reg"), "a") as reg:
             reg.write(DESKTOP_KEYS.format(stamp=int(time.time()), size=DESKTOP_SIZE))
@@ -129,9 +251,13 @@ def ensure_template(cache_dir, log_path=None):
 class WineEnv:
     """One private prefix, one display, one Wine session."""
 
-    def __init__(self, cache_dir, run_dir, use_display=False, keep_prefix=False):
-        """use_display: False starts an Xvfb on a free display; True uses
-        $DISPLAY; a string names the display to use."""
+    def __init__(self, cache_dir, run_dir, arch="win32", use_display=False, keep_prefix=False):
+        """arch: "win32" or "win64". use_display: False starts an Xvfb on a
+        free display; True uses $DISPLAY; a string names the display to use."""
+        if arch not in ARCHES:
+            raise ValueError("unknown architecture %r" % arch)
+        self.arch = arch
+        self.loader = LOADERS[arch]
         self.cache_dir = os.path.abspath(cache_dir)
         self.run_dir = os.path.abspath(run_dir)
         self.prefix = os.path.join(self.run_dir, "prefix")
@@ -163,7 +289,7 @@ class WineEnv:
     def start(self):
         os.makedirs(self.run_dir, exist_ok=True)
         self._log = open(self.log_path, "ab", buffering=0)
-        template = ensure_template(self.cache_dir)
+        template = ensure_template(self.cache_dir, self.arch)
         shutil.rmtree(self.prefix, ignore_errors=True)
         subprocess.run(["cp", "-a", template, self.prefix], check=True)
         os.makedirs(self._empty_dir, exist_ok=True)
@@ -239,7 +365,7 @@ class WineEnv:
     # ---- running programs -------------------------------------------------
 
     def env(self):
-        return wine_environment(self.prefix, self.display)
+        return wine_environment(self.prefix, self.arch, self.display)
 
     def popen(self, argv, cwd=None, **kwargs):
         """Starts a Linux program with the Wine environment (wine, winepath...)."""
@@ -250,13 +376,13 @@ class WineEnv:
         return proc
 
     def run(self, argv, cwd=None, **kwargs):
-        """Starts a Win32 program; argv[0] is its path (Linux or Windows form).
+        """Starts a Windows program; argv[0] is its path (Linux or Windows form).
 
         Its working directory is cwd, a Linux directory (Wine maps it to Z:).
         Returns the Popen; wait() on it, since a finished Wine process may
         otherwise stay a zombie.
         """
-        return self.popen(["wine"] + list(argv), cwd=cwd, **kwargs)
+        return self.popen([self.loader] + list(argv), cwd=cwd, **kwargs)
 
     def start_session(self, argv, cwd=None, timeout=30, **kwargs):
         """Starts a long-lived Win32 program that holds the Wine session open.
@@ -273,7 +399,8 @@ class WineEnv:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if keeper.poll() is not None:
-                raise RuntimeError("session keeper ended at once (see %s)" % self.log_path)
+                raise WineError("the session keeper ended at once (exit %s); Wine said:\n%s"
+                                % (keeper.returncode, _tail(self.log_path)))
             if self._session_settled():
                 return keeper
             time.sleep(0.1)
@@ -332,7 +459,7 @@ class WineEnv:
         Call it while the session runs: a Wine process started without one
         starts a new session, whose device manager re-links com1.
         """
-        done = subprocess.run(["wine", probe_exe, "--ports"], env=self.env(),
+        done = subprocess.run([self.loader, probe_exe, "--ports"], env=self.env(),
                               stdout=subprocess.PIPE, stderr=self._log, timeout=60,
                               preexec_fn=_die_with_parent)
         lines = done.stdout.decode("ascii", "replace").strip().splitlines()
@@ -377,7 +504,22 @@ class WineEnv:
         return "Z:" + path.replace("/", "\\")
 
 
+def main(argv):
+    if argv[:1] == ["host"] and len(argv) == 1:
+        for arch in ARCHES:
+            usable, why = host_runs(arch)
+            print("%s %s" % (arch, "yes" if usable else "no: " + why))
+        return 0
+    if argv[:1] == ["template"] and len(argv) == 3 and argv[2] in ARCHES:
+        try:
+            print(ensure_template(argv[1], argv[2]))
+        except WineError as error:
+            print("wineenv: %s" % error, file=sys.stderr)
+            return 1
+        return 0
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
-    print(ensure_template(sys.argv[1]))
+    sys.exit(main(sys.argv[1:]))

@@ -142,17 +142,22 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[1])
     parser.add_argument("--sim", required=True, help="the native xkt-sim program")
     parser.add_argument("--win-build", required=True, help="the cross build directory")
-    parser.add_argument("--cache", help="where the template prefix is kept "
-                        "(default: WIN_BUILD/wine-cache)")
+    parser.add_argument("--arch", choices=wineenv.ARCHES, default="win32",
+                        help="the cross build's architecture (default: win32)")
+    parser.add_argument("--cache", help="where the template prefixes are kept "
+                        "(default: wine-cache beside WIN_BUILD)")
     parser.add_argument("--work", help="scratch directory (default: WIN_BUILD/wine-serial-test)")
     parser.add_argument("--use-display", action="store_true",
                         help="run on $DISPLAY instead of a private Xvfb")
     args = parser.parse_args()
+    wineenv.exit_unless_host_runs(args.arch, "the Win32 serial tests")
 
+    args.win_build = os.path.abspath(args.win_build)
+    args.sim = os.path.abspath(args.sim)
     exe_dir = os.path.join(args.win_build, "tests", "wine")
     test_exe = os.path.join(exe_dir, "xkt_serial_test.exe")
     driver_exe = os.path.join(exe_dir, "xktdrive.exe")
-    cache = args.cache or os.path.join(args.win_build, "wine-cache")
+    cache = args.cache or wineenv.default_cache(args.win_build)
     work = args.work or os.path.join(args.win_build, "wine-serial-test")
     for path in (args.sim, test_exe, driver_exe):
         if not os.path.exists(path):
@@ -168,7 +173,7 @@ def main():
     sim = Simulator(args.sim, data_dir)
     try:
         with wineenv.WineEnv(cache, os.path.join(work, "wine"),
-                             use_display=args.use_display) as env:
+                             arch=args.arch, use_display=args.use_display) as env:
             keeper = env.start_session([driver_exe])
             driver = xktdrive.Driver(keeper)
             wanted = {SIM_PORT: sim.slave}
@@ -180,6 +185,10 @@ def main():
                 return 1
             passed, failed = run_test(env, test_exe, sim, data_dir)
             driver.close()
+    except wineenv.WineError as error:
+        print("Wine failed: %s" % error)
+        print("0 passed, 1 failed")
+        return 1
     finally:
         sim.close()
     print("serial tests took %.1f s (Wine log: %s)" % (time.monotonic() - started,

@@ -542,16 +542,19 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[1])
     parser.add_argument("--sim", required=True, help="the native xkt-sim program")
     parser.add_argument("--win-build", required=True, help="the cross build directory")
-    parser.add_argument("--cache", help="template prefix cache (default: WIN_BUILD/wine-cache)")
+    parser.add_argument("--arch", choices=wineenv.ARCHES, default="win32",
+                        help="the cross build's architecture (default: win32)")
+    parser.add_argument("--cache", help="template prefix cache (default: wine-cache beside WIN_BUILD)")
     parser.add_argument("--only", nargs="*", help="run only these tests (names without test_)")
     parser.add_argument("--use-display", action="store_true",
                         help="run on $DISPLAY instead of a private Xvfb")
     args = parser.parse_args()
+    wineenv.exit_unless_host_runs(args.arch, "the end-to-end tests")
 
     win_build = os.path.abspath(args.win_build)
     xkt_exe = os.path.join(win_build, "XKT.EXE")
     driver_exe = os.path.join(win_build, "tests", "wine", "xktdrive.exe")
-    cache = args.cache or os.path.join(win_build, "wine-cache")
+    cache = args.cache or wineenv.default_cache(win_build)
     work_root = os.path.join(win_build, "wine-e2e")
     screenshot = os.path.join(work_root, "connected.png")
     for path in (args.sim, xkt_exe, driver_exe):
@@ -569,11 +572,15 @@ def main():
     sim = Simulator(os.path.abspath(args.sim), work_root)
     try:
         with wineenv.WineEnv(cache, os.path.join(work_root, "wine"),
-                             use_display=args.use_display) as env:
+                             arch=args.arch, use_display=args.use_display) as env:
             driver = xktdrive.Driver(env.start_session([driver_exe]))
             passed, failed = run_tests(Suite(env, driver, sim, xkt_exe, work_root),
                                        tests, screenshot)
             driver.close()
+    except wineenv.WineError as error:
+        print("Wine failed: %s" % error)
+        print("0 passed, 1 failed")
+        return 1
     finally:
         sim.close()
     if os.path.exists(screenshot):
