@@ -345,8 +345,8 @@ def test_connect_not_found(s):
     h = s.start("connect_not_found")
     s.sim.command("unplug")   # COM2 answers nothing; every other port is absent
     s.d.click(h, 1000)
-    # The status turns light yellow while the ports are tried (read from the
-    # screen: the program answers no messages while it polls).
+    # The status turns light yellow while the ports are tried, as the screen
+    # shows it.
     seen_yellow = False
     deadline = time.monotonic() + 6
     while not seen_yellow and time.monotonic() < deadline:

@@ -140,7 +140,7 @@ long long FromWindow(HWND hwnd)
 
 // ---- windows of the other process -----------------------------------------
 
-const UINT kSendTimeoutMs = 10000;   // an exchange blocks the program for up to ~2 s
+const UINT kSendTimeoutMs = 10000;   // a loaded machine may keep the program busy for a while
 
 // A direct child by dialog id; compares the low 16 bits, since the message box
 // text carries 0xFFFF, which dialog templates store as a 16-bit -1.
