@@ -113,6 +113,9 @@ public:
 
     // Whether the last exchange was abandoned by WaitBetweenPolls.
     bool Abandoned() const { return m_bAbandoned; }
+    // Whether an exchange holds the port: the caller runs inside one of its
+    // pauses, where the window answers messages sent to it.
+    bool Exchanging() const { return m_bExchanging; }
 
 private:
     bool m_bExchanging;   // an exchange holds the port; keep-alive ticks wait

@@ -186,6 +186,10 @@ void XKTDlg::EndProgress()
 
 void XKTDlg::ShowAboutBox()
 {
+    // Sent from another program while an exchange polls, the box's own loop
+    // would stop the polling for as long as it stays open.
+    if (Exchanging())
+        return;
     AboutDlg dlgAbout;
     dlgAbout.DoModal();
 }
