@@ -167,37 +167,59 @@ Scenario DefaultScenario()
 
 SimInstrument::SimInstrument(Scenario scenario) : m_scenario(std::move(scenario))
 {
-    char name[256] = {};
-    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
-        m_master = m_slave = -1;
-        return;
-    }
-    m_slavePath = name;
-    MakeRaw(m_master);
-    SetFlags(m_master, O_NONBLOCK);
-    SetFlags(m_slave, 0);
     int wake[2];
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     m_wakeRead = wake[0];
     m_wakeWrite = wake[1];
-    WatchOpeners();
-    m_thread = std::thread(&SimInstrument::Run, this);
+    OpenLine();
 }
 
 SimInstrument::~SimInstrument()
 {
-    if (m_thread.joinable()) {
-        char stop = 'q';
-        (void)!write(m_wakeWrite, &stop, 1);
-        m_thread.join();
-    }
+    CloseLine();
     RemoveLink();
-    CloseFd(m_openWatch);
+    RemoveVanishedDir();
     CloseFd(m_wakeRead);
     CloseFd(m_wakeWrite);
+}
+
+// A fresh pseudo-terminal and the thread that plays the instrument on it.
+bool SimInstrument::OpenLine()
+{
+    char name[256] = {};
+    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
+        m_master = m_slave = -1;
+        return false;
+    }
+    m_slavePath = name;
+    MakeRaw(m_master);
+    SetFlags(m_master, O_NONBLOCK);
+    SetFlags(m_slave, 0);
+    WatchOpeners();
+    m_thread = std::thread(&SimInstrument::Run, this);
+    return true;
+}
+
+// Stops the thread and closes the pty entirely: whoever still holds the
+// slave sees it hung up, as with an adapter pulled from its socket.
+void SimInstrument::CloseLine()
+{
+    if (m_thread.joinable()) {
+        Wake('q');
+        m_thread.join();
+    }
+    m_out = Outgoing{};
+    m_releaseAt = Clock::time_point::max();
+    m_nOpeners = 0;
+    CloseFd(m_openWatch);
     CloseFd(m_slave);
     CloseFd(m_master);
+}
+
+void SimInstrument::Wake(char reason)
+{
+    (void)!write(m_wakeWrite, &reason, 1);
 }
 
 bool SimInstrument::Ok() const
@@ -214,11 +236,17 @@ bool SimInstrument::LinkAs(const std::string& path)
 {
     if (!Ok() || path.empty())
         return false;
-    // Build the link beside the target and rename it over, so the path never
-    // dangles; an empty directory there (an absent port) gives way too.
+    return LinkTo(path, m_slavePath);
+}
+
+// Points path at target in one step: the path never dangles, since a
+// dangling COM link makes Wine fall back to a real serial port. An empty
+// directory there (an absent port) gives way too.
+bool SimInstrument::LinkTo(const std::string& path, const std::string& target)
+{
     std::string temporary = path + ".sim-new";
     unlink(temporary.c_str());
-    if (symlink(m_slavePath.c_str(), temporary.c_str()) != 0)
+    if (symlink(target.c_str(), temporary.c_str()) != 0)
         return false;
     struct stat st{};
     if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
@@ -236,9 +264,73 @@ bool SimInstrument::LinkAs(const std::string& path)
 void SimInstrument::RemoveLink()
 {
     // Only our own link: someone may have pointed the path elsewhere since.
-    if (!m_linkPath.empty() && ReadLink(m_linkPath) == m_slavePath)
+    std::string target = m_linkPath.empty() ? std::string() : ReadLink(m_linkPath);
+    if (!target.empty() && (target == m_slavePath || target == m_vanishedDir))
         unlink(m_linkPath.c_str());
     m_linkPath.clear();
+}
+
+void SimInstrument::RemoveVanishedDir()
+{
+    if (!m_vanishedDir.empty())
+        rmdir(m_vanishedDir.c_str());
+    m_vanishedDir.clear();
+}
+
+bool SimInstrument::Vanish()
+{
+    if (m_master < 0)
+        return true;
+    // The link first: from this moment an open finds no device (an empty
+    // directory cannot be opened as one), then the device itself goes.
+    if (!m_linkPath.empty()) {
+        char templ[] = "/tmp/xkt-sim-vanished-XXXXXX";
+        if (!mkdtemp(templ))
+            return false;
+        m_vanishedDir = templ;
+        if (!LinkTo(m_linkPath, m_vanishedDir))
+            return false;
+    }
+    CloseLine();
+    return true;
+}
+
+bool SimInstrument::Return()
+{
+    if (m_master >= 0)
+        return true;
+    if (!OpenLine())
+        return false;
+    bool bLinked = m_linkPath.empty() || LinkTo(m_linkPath, m_slavePath);
+    RemoveVanishedDir();
+    return bLinked;
+}
+
+bool SimInstrument::Vanished() const
+{
+    return m_master < 0;
+}
+
+bool SimInstrument::Stall(int nReleaseAfterMs)
+{
+    // Output stopped on the line as by the receiver's flow control: the
+    // program's writes take nothing and wait, and whatever it wrote before
+    // still arrives. A timed stall is let go by the thread.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!Ok() || tcflow(m_slave, TCOOFF) != 0)
+        return false;
+    m_releaseAt = nReleaseAfterMs < 0 ? Clock::time_point::max()
+                                      : Clock::now() + std::chrono::milliseconds(nReleaseAfterMs);
+    Wake('s');
+    return true;
+}
+
+void SimInstrument::Release()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_slave >= 0)
+        tcflow(m_slave, TCOON);
+    m_releaseAt = Clock::time_point::max();
 }
 
 void SimInstrument::SetScenario(const Scenario& scenario)
@@ -263,6 +355,14 @@ std::vector<Received> SimInstrument::ReceivedBytes() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_received;
+}
+
+std::vector<Received> SimInstrument::ReceivedBytes(size_t nFrom) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (nFrom >= m_received.size())
+        return {};
+    return std::vector<Received>(m_received.begin() + static_cast<std::ptrdiff_t>(nFrom), m_received.end());
 }
 
 std::string SimInstrument::ReceivedText() const
@@ -343,17 +443,21 @@ bool SimInstrument::PortOpen() const
 void SimInstrument::Run()
 {
     for (;;) {
+        Clock::time_point releaseAt = FollowStall();
         pollfd fds[3] = {{m_master, POLLIN, 0}, {m_wakeRead, POLLIN, 0}, {m_openWatch, POLLIN, 0}};
+        Clock::time_point wakeAt = releaseAt;
+        if (m_out.bActive)
+            wakeAt = std::min(wakeAt, m_out.nextWrite);
         int timeoutMs = -1;
-        if (m_out.bActive) {
+        if (wakeAt != Clock::time_point::max()) {
             auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-                m_out.nextWrite - Clock::now()).count() + 1;
+                wakeAt - Clock::now()).count() + 1;
             timeoutMs = static_cast<int>(std::clamp<long long>(wait, 0, 1000));
         }
         int n = poll(fds, m_openWatch >= 0 ? 3 : 2, timeoutMs);
         if (n < 0 && errno != EINTR)
             break;
-        if (fds[1].revents != 0)
+        if (fds[1].revents != 0 && WokenToStop())
             break;
         if ((fds[0].revents | fds[2].revents) & POLLIN)
             ReceiveCommands();
@@ -363,6 +467,27 @@ void SimInstrument::Run()
             WriteDue();
     }
     EndReply();
+}
+
+bool SimInstrument::WokenToStop()
+{
+    char reasons[64];
+    ssize_t n;
+    bool bStop = false;
+    while ((n = read(m_wakeRead, reasons, sizeof reasons)) > 0)
+        bStop = bStop || std::find(reasons, reasons + n, 'q') != reasons + n;
+    return bStop;
+}
+
+// Lets a timed stall go once it is due; returns when the next one is.
+Clock::time_point SimInstrument::FollowStall()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_releaseAt != Clock::time_point::max() && Clock::now() >= m_releaseAt) {
+        tcflow(m_slave, TCOON);
+        m_releaseAt = Clock::time_point::max();
+    }
+    return m_releaseAt;
 }
 
 void SimInstrument::ReceiveCommands()

@@ -64,7 +64,25 @@ public:
     Scenario GetScenario() const;
     void SetUnplugged(bool bUnplugged);
 
+    // The device vanishes, as a USB adapter pulled from its socket: the link
+    // is pointed at an empty directory and the pty is closed entirely, so a
+    // program holding the port sees it hung up and a new open finds no
+    // device. Return brings it back on a fresh pty (a new SlavePath) behind
+    // the same link.
+    bool Vanish();
+    bool Return();
+    bool Vanished() const;
+
+    // The line takes nothing more from the program: its writes stall, as
+    // behind a receiver that stopped reading. The stall ends after
+    // nReleaseAfterMs (never when negative) or at Release; what the program
+    // had written by then arrives.
+    bool Stall(int nReleaseAfterMs = -1);
+    void Release();
+
     std::vector<Received> ReceivedBytes() const;
+    // Only those after the first nFrom, so a follower copies what is new.
+    std::vector<Received> ReceivedBytes(size_t nFrom) const;
     std::string ReceivedText() const;
     void ClearReceived();
     // When the last byte of the most recent reply was handed to the line
@@ -89,6 +107,13 @@ private:
         Clock::time_point lastWrite{};
     };
 
+    bool OpenLine();
+    void CloseLine();
+    bool LinkTo(const std::string& path, const std::string& target);
+    void RemoveVanishedDir();
+    void Wake(char reason);
+    bool WokenToStop();
+    Clock::time_point FollowStall();
     void Run();
     void ReceiveCommands();
     void Answer(char letter);
@@ -109,7 +134,9 @@ private:
     int m_nOpeners = 0;        // the program's descriptors on the slave (thread only)
     std::string m_slavePath;
     std::string m_linkPath;
+    std::string m_vanishedDir;  // the empty directory the link points at while vanished
     mutable std::mutex m_mutex;
+    Clock::time_point m_releaseAt = Clock::time_point::max();   // when a timed stall ends
     Scenario m_scenario;
     std::vector<Received> m_received;
     Clock::time_point m_lastReplyEnd{};

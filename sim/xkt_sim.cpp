@@ -29,7 +29,11 @@ const char kUsage[] =
     "  --ack MODE             erase acknowledgement: ok (9 bytes) | none | long (12 bytes)\n"
     "  --log FILE             append one line per received byte\n"
     "  --unplugged            start silent\n"
-    "stdin commands, one per line: unplug, plug, probe MODE, data MODE, ack MODE, quit\n";
+    "stdin commands, one per line: unplug, plug, probe MODE, data MODE, ack MODE,\n"
+    "  vanish (close the pty, as a pulled adapter; the link then leads to an empty\n"
+    "  directory), return (back on a fresh pty: answers \"ok <pty path>\"),\n"
+    "  stall [MS] (the line takes nothing more from the program; for MS ms or\n"
+    "  until release), release, quit\n";
 
 const char kDataLetters[] = {'v', 'a', 'o'};
 const int kLineBytesPerSecond = 960;   // 9600 baud, 8N1
@@ -229,9 +233,8 @@ public:
     {
         if (!m_file)
             return;
-        std::vector<sim::Received> received = instrument.ReceivedBytes();
-        for (; m_nLogged < received.size(); ++m_nLogged) {
-            const sim::Received& r = received[m_nLogged];
+        for (const sim::Received& r : instrument.ReceivedBytes(m_nLogged)) {
+            ++m_nLogged;
             long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                 r.time - m_start).count();
             unsigned char byte = static_cast<unsigned char>(r.byte);
@@ -264,6 +267,24 @@ bool Obey(const std::string& line, Settings& settings, sim::SimInstrument& instr
     if (verb == "unplug" || verb == "plug") {
         settings.bUnplugged = verb == "unplug";
         instrument.SetUnplugged(settings.bUnplugged);
+        Say("ok");
+        return true;
+    }
+    if (verb == "vanish") {
+        Say(instrument.Vanish() ? "ok" : "error cannot vanish");
+        return true;
+    }
+    if (verb == "return") {
+        Say(instrument.Return() ? "ok " + instrument.SlavePath() : "error cannot return");
+        return true;
+    }
+    if (verb == "stall") {
+        int nMs = mode.empty() ? -1 : std::atoi(mode.c_str());
+        Say(instrument.Stall(nMs) ? "ok" : "error cannot stall");
+        return true;
+    }
+    if (verb == "release") {
+        instrument.Release();
         Say("ok");
         return true;
     }

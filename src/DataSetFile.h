@@ -11,6 +11,19 @@
 // whoever holds it open.
 bool FileExists(const std::string& strName);
 
+// Whether Windows takes the name for a device: CON, PRN, AUX, NUL, COM1 to
+// COM9 or LPT1 to LPT9 as the last part of the path, before its first dot,
+// in any case, with trailing dots and spaces ignored ("nul", "Com2.txt",
+// "lpt1 .txt", "runs\aux.txt"). The same on every platform, so a name is
+// good or bad whichever front end saves it.
+bool IsDeviceName(const std::string& strName);
+
+// Whether a data set can be stored under the name: not a device name, and
+// no existing entry there other than a plain file (a directory, a device or
+// a FIFO could never hold it). Looks without opening anything, so it never
+// blocks and never touches a device.
+bool CanHoldDataSet(const std::string& strName);
+
 // The text-mode form of data: every LF stored as CR LF, every other byte
 // (zero bytes included) unchanged.
 std::string ToTextMode(const std::string& strData);
@@ -23,8 +36,8 @@ public:
     DataSetFile& operator=(const DataSetFile&) = delete;
 
     // Prepares the replacement without touching the target: false when the
-    // temporary file cannot be created beside it, or an existing target
-    // cannot be written.
+    // name cannot hold a data set, the temporary file cannot be created
+    // beside it, or an existing target cannot be written.
     bool Create();
     // Writes strData in text mode and moves it into place; false when any
     // step failed, in which case the target is as it was.

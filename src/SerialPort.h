@@ -29,6 +29,10 @@ public:
     bool WriteByte(char byte);
     // Places at most limit already-received bytes at buffer; never waits for more.
     int32_t Read(char* buffer, int32_t limit);
+    // Whether a Read since Open failed on the open port rather than found
+    // the line quiet: the device went away (a USB adapter pulled, a line
+    // hung up). Read itself still returns 0 then.
+    bool ReadFailed() const { return m_bReadFailed; }
 
 #ifndef _WIN32
     // POSIX has no COMn names. Port n is "/dev/ttyS<n-1>", as Wine maps it,
@@ -50,6 +54,7 @@ private:
     int m_fd;
     bool m_bOpened;
 #endif
+    bool m_bReadFailed;
 };
 
 // The pause between two polls of a port (the platform's sleep).

@@ -65,6 +65,12 @@ bool WriteOnce(int fd, char byte)
     return n == 1;
 }
 
+bool HungUp(int fd)
+{
+    pollfd line = {fd, POLLIN, 0};
+    return poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 }  // namespace
 
 void SerialPort::SetDeviceDirectory(const std::string& directory)
@@ -79,7 +85,7 @@ std::string SerialPort::DevicePath(int32_t port)
     return DeviceDirectory() + "/com" + std::to_string(port);
 }
 
-SerialPort::SerialPort() : m_fd(-1), m_bOpened(false)
+SerialPort::SerialPort() : m_fd(-1), m_bOpened(false), m_bReadFailed(false)
 {
 }
 
@@ -109,6 +115,7 @@ bool SerialPort::Open(int32_t port, int32_t baud)
     tcflush(fd, TCIFLUSH);
     m_fd = fd;
     m_bOpened = true;
+    m_bReadFailed = false;
     return true;
 }
 
@@ -149,8 +156,15 @@ int32_t SerialPort::Read(char* buffer, int32_t limit)
     if (!IsOpen() || limit <= 0)
         return 0;
 
+    // A line that was hung up (the device unplugged, the far end of a pty
+    // gone) refuses the queue query, or reports the hang-up with nothing
+    // queued; either way it is not a quiet line.
     int queued = 0;
-    if (ioctl(m_fd, FIONREAD, &queued) != 0 || queued <= 0)
+    if (ioctl(m_fd, FIONREAD, &queued) != 0 || (queued <= 0 && HungUp(m_fd))) {
+        m_bReadFailed = true;
+        return 0;
+    }
+    if (queued <= 0)
         return 0;
     int32_t wanted = queued < limit ? queued : limit;
 
@@ -158,7 +172,11 @@ int32_t SerialPort::Read(char* buffer, int32_t limit)
     do {
         n = read(m_fd, buffer, static_cast<size_t>(wanted));
     } while (n < 0 && errno == EINTR);
-    return n > 0 ? static_cast<int32_t>(n) : 0;
+    if (n > 0)
+        return static_cast<int32_t>(n);
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        m_bReadFailed = true;   // end of file on a terminal: it hung up
+    return 0;
 }
 
 void PollPause(unsigned milliseconds)

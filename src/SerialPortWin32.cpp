@@ -20,7 +20,7 @@ void SettleAbandoned(HANDLE hComm, OVERLAPPED& overlapped)
 }  // namespace
 
 SerialPort::SerialPort()
-    : m_hComm(NULL), m_overlappedRead(), m_overlappedWrite(), m_bOpened(FALSE)
+    : m_hComm(NULL), m_overlappedRead(), m_overlappedWrite(), m_bOpened(FALSE), m_bReadFailed(false)
 {
 }
 
@@ -81,6 +81,7 @@ bool SerialPort::Open(int32_t port, int32_t baud)
     }
 
     m_bOpened = TRUE;
+    m_bReadFailed = false;
     return true;
 }
 
@@ -128,8 +129,10 @@ int32_t SerialPort::Read(char* buffer, int32_t limit)
     DWORD errors = 0;
     COMSTAT status;
     ZeroMemory(&status, sizeof(status));
-    if (!ClearCommError(m_hComm, &errors, &status))
+    if (!ClearCommError(m_hComm, &errors, &status)) {
+        m_bReadFailed = true;   // the device is gone (an adapter pulled)
         return 0;
+    }
     if (status.cbInQue == 0)
         return 0;
 
@@ -140,15 +143,21 @@ int32_t SerialPort::Read(char* buffer, int32_t limit)
     DWORD read = 0;
     if (ReadFile(m_hComm, buffer, wanted, &read, &m_overlappedRead))
         return static_cast<int32_t>(read);
-    if (GetLastError() != ERROR_IO_PENDING)
+    if (GetLastError() != ERROR_IO_PENDING) {
+        m_bReadFailed = true;
         return 0;
+    }
+    // Bytes the driver said it had and did not hand over within the wait
+    // are lost to this reply: that is a failed read too.
     if (WaitForSingleObject(m_overlappedRead.hEvent, kReadWaitMs) != WAIT_OBJECT_0) {
         // Abandoned: nothing may land in the caller's buffer after we return.
         SettleAbandoned(m_hComm, m_overlappedRead);
+        m_bReadFailed = true;
         return 0;
     }
     read = 0;
-    GetOverlappedResult(m_hComm, &m_overlappedRead, &read, FALSE);
+    if (!GetOverlappedResult(m_hComm, &m_overlappedRead, &read, FALSE))
+        m_bReadFailed = true;
     return static_cast<int32_t>(read);
 }
 

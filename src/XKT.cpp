@@ -8,9 +8,6 @@ XKTApp theApp;
 
 bool XKTApp::InitInstance()
 {
-    // Nothing to switch on first: no template holds an embedded control,
-    // and a program marked for Windows 4.0 gets the three-dimensional
-    // control look in every dialog from the system.
     XKTDlg dlg;
     m_pMainWnd = &dlg;
     dlg.DoModal();

@@ -2,6 +2,7 @@
 
 #include "DataSetFile.h"
 #include "SerialPort.h"
+#include "resource.h"
 
 #include <chrono>
 #include <vector>
@@ -9,16 +10,17 @@
 std::string g_strCommand;
 
 const DataSet g_dataSets[3] = {
-    {1005, 1012, &XKTCore::m_strFileKV, "v", "No Data Received! ", "kV"},
-    {1007, 1015, &XKTCore::m_strFileUA, "a", "No Data Recived! ", "\xB5" "A"},
-    {1009, 1016, &XKTCore::m_strFileKOhm, "o", "No Data Recived! ", "kOhm"},
+    {IDC_READ_KV, IDC_FILE_KV, &XKTCore::m_strFileKV, "v", "No Data Received! ", "kV"},
+    // "Recived" is the text operators of the other two sets have always seen.
+    {IDC_READ_UA, IDC_FILE_UA, &XKTCore::m_strFileUA, "a", "No Data Recived! ", "\xB5" "A"},
+    {IDC_READ_KOHM, IDC_FILE_KOHM, &XKTCore::m_strFileKOhm, "o", "No Data Recived! ", "kOhm"},
 };
 
 const EraseCommand g_eraseCommands[4] = {
-    {1006, "V"},
-    {1008, "A"},
-    {1010, "O"},
-    {1011, "E"},
+    {IDC_ERASE_KV, "V"},
+    {IDC_ERASE_UA, "A"},
+    {IDC_ERASE_KOHM, "O"},
+    {IDC_ERASE_ALL, "E"},
 };
 
 namespace {
@@ -43,6 +45,7 @@ const char* const kMsgNoConnection = " No Connection!        ";
 const char* const kMsgFileExists = "        File Exists! Overwrite?  ";
 const char* const kMsgCreateError = "Destination File Create Error! ";
 const char* const kMsgWriteError = "Destination File Write Error! Data not saved. ";
+const char* const kMsgConnectionLost = "Connection Lost! Data not saved. ";
 const char* const kMsgReceived = "     Data Received!       ";
 const char* const kMsgErased = "     Data Erased!       ";
 const char* const kMsgNoReply = " No Reply! ";
@@ -50,6 +53,7 @@ const char* const kCaptionError = "Error:";
 const char* const kCaptionWarning = "Warning:";
 const char* const kCaptionSuccess = "Success:";
 
+const char* const kStatusInitial = " ------------- ";
 const char* const kStatusNoConnection = " No Connection! ";
 
 // The search shows one more dot for each port that did not answer.
@@ -112,7 +116,8 @@ std::string ProgressText(const char* szUnit, size_t nBytes)
 }
 
 XKTCore::XKTCore()
-    : m_strStatus(" ------------- "), m_nPort(NO_PORT), m_bExchanging(false), m_bAbandoned(false)
+    : m_strStatus(kStatusInitial), m_nPort(NO_PORT), m_bExchanging(false), m_bAbandoned(false),
+      m_bLineFailed(false)
 {
 }
 
@@ -164,6 +169,7 @@ void XKTCore::ReceiveBulk()
 {
     ExchangeScope scope(m_bExchanging);
     m_bAbandoned = false;
+    m_bLineFailed = false;
     SerialPort port;
     port.Open(m_nPort, BAUD_RATE);
     SendCommand(port);
@@ -197,6 +203,7 @@ void XKTCore::ReceiveBulk()
         }
     }
     ShowProgress(szUnit, m_strReply.size());
+    m_bLineFailed = port.ReadFailed();
 }
 
 void XKTCore::SearchInstrument()
@@ -269,6 +276,13 @@ void XKTCore::ReadDataSet(const DataSet& set)
     ControlsToMembers();
     const std::string strName = this->*set.pstrFile + ".txt";
 
+    // Refused before the question and before anything is sent: a device
+    // "exists" too, and the checks below would open it (for COMn perhaps the
+    // instrument's own port).
+    if (!CanHoldDataSet(strName)) {
+        ShowMessage(kMsgCreateError, kCaptionError, STYLE_ERROR);
+        return;
+    }
     if (FileExists(strName)) {
         if (ShowMessage(kMsgFileExists, kCaptionWarning, STYLE_YESNO) == ANSWER_NO)
             return;
@@ -296,8 +310,17 @@ void XKTCore::ReadDataSet(const DataSet& set)
         file.Discard();
         return;
     }
+    if (m_bLineFailed) {
+        // The device went away under the download: what came before is
+        // not the data set. The next probe tells the operator it is gone.
+        file.Discard();
+        ShowMessage(kMsgConnectionLost, kCaptionError, STYLE_ERROR);
+        return;
+    }
     if (m_strReply.empty()) {
         // The old file, if any, stays as it was; no empty file is left.
+        // The keep-alive stays off: an instrument that sent nothing may be
+        // gone, and the next search, erase or good download starts it.
         file.Discard();
         ShowMessage(set.szNoData, kCaptionError, STYLE_ERROR);
         return;

@@ -19,7 +19,8 @@ constexpr unsigned KEEPALIVE_TIMER_ID = 1001;
 constexpr unsigned KEEPALIVE_PERIOD_MS = 2000;
 constexpr int32_t BAUD_RATE = 9600;
 
-// Message box styles and answers, with the platform's values.
+// Message box styles and answers, with Windows' values (the window side
+// checks them at compile time).
 constexpr unsigned STYLE_OK = 0;        // MB_OK
 constexpr unsigned STYLE_YESNO = 4;     // MB_YESNO
 constexpr unsigned STYLE_ERROR = 16;    // MB_ICONERROR
@@ -116,8 +117,12 @@ public:
     // Whether an exchange holds the port: the caller runs inside one of its
     // pauses, where the window answers messages sent to it.
     bool Exchanging() const { return m_bExchanging; }
+    // Whether a read failed on the open port during the last bulk exchange
+    // (the device went away), so its reply cannot be trusted whole.
+    bool LineFailed() const { return m_bLineFailed; }
 
 private:
     bool m_bExchanging;   // an exchange holds the port; keep-alive ticks wait
     bool m_bAbandoned;
+    bool m_bLineFailed;
 };

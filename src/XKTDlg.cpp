@@ -8,8 +8,6 @@ namespace {
 // The file whose absolute path tells the data path.
 constexpr char kProbeFileName[] = "test.xkt";
 
-constexpr char kInitialStatus[] = " ------------- ";
-
 struct FileCloser {
     void operator()(FILE* pFile) const { fclose(pFile); }
 };
@@ -55,16 +53,16 @@ const EventEntry<XKTDlg> XKTDlg::s_events[] = {
     Entry::Command(IDC_ERASE_ALL, BN_CLICKED, &XKTDlg::OnEraseButton),
 };
 
-XKTDlg::XKTDlg(HWND hParent) : Dialog(IDD_XKT_DIALOG, hParent)
+// The core keeps its own copies of the message box styles and answers, since
+// it builds without Windows; here they are held to Windows' values.
+static_assert(STYLE_OK == MB_OK && STYLE_YESNO == MB_YESNO && STYLE_ERROR == MB_ICONERROR);
+static_assert(ANSWER_YES == IDYES && ANSWER_NO == IDNO);
+
+// The core has set the connection state and the file names; the data path
+// comes with OnInitDialog.
+XKTDlg::XKTDlg(HWND hParent)
+    : Dialog(IDD_XKT_DIALOG, hParent), m_hIcon(GetApp()->LoadAppIcon(IDR_MAINFRAME))
 {
-    m_strStatus = kInitialStatus;
-    m_nPort = NO_PORT;
-    m_strLastReply.clear();
-    m_strFileKV.clear();
-    m_strFileUA.clear();
-    m_strFileKOhm.clear();
-    m_strDataPath.clear();
-    m_hIcon = GetApp()->LoadAppIcon(IDR_MAINFRAME);
 }
 
 XKTDlg::~XKTDlg() = default;

@@ -8,35 +8,7 @@
 #include "Dialog.h"
 #include "ReadOnlyEdit.h"
 #include "XKTCore.h"
-
-// Resources.
-constexpr int IDD_ABOUTBOX = 100;
-constexpr int IDS_ABOUTBOX = 101;
-constexpr int IDD_XKT_DIALOG = 102;
-constexpr int IDR_MAINFRAME = 128;
-
-// The system-menu command that opens the about box. System commands must
-// keep their low four bits clear.
-constexpr UINT IDM_ABOUTBOX = 0x0010;
-
-// Controls of the main dialog.
-enum : int {
-    IDC_CONNECT = 1000,
-    IDC_STATUS = 1001,
-    IDC_INFO = 1002,
-    IDC_LAST_REPLY = 1003,
-    IDC_READ_KV = 1005,
-    IDC_ERASE_KV = 1006,
-    IDC_READ_UA = 1007,
-    IDC_ERASE_UA = 1008,
-    IDC_READ_KOHM = 1009,
-    IDC_ERASE_KOHM = 1010,
-    IDC_ERASE_ALL = 1011,
-    IDC_FILE_KV = 1012,
-    IDC_FILE_UA = 1015,
-    IDC_FILE_KOHM = 1016,
-    IDC_DATA_PATH = 1022,
-};
+#include "resource.h"
 
 // Where the minimised window draws its icon along one axis: centred, the
 // odd pixel to the right or bottom, truncated toward zero when the icon is

@@ -1,5 +1,9 @@
-// A raw pseudo-terminal pair: the test plays the far end of the line on the
+// A pseudo-terminal pair: the test plays the far end of the line on the
 // master while SerialPort opens the slave through a comN link.
+//
+// The line starts cooked, as a terminal's defaults have it (line editing,
+// echo, XON/XOFF, CR to LF, output processing, signals): both ends of a pty
+// share one set of settings, so a raw line seen here is SerialPort's doing.
 #pragma once
 
 #include <chrono>
@@ -18,11 +22,12 @@ public:
         if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
             return;
         m_slavePath = name;
-        termios raw;
-        tcgetattr(m_master, &raw);
-        cfmakeraw(&raw);
-        raw.c_iflag &= ~(IXON | IXOFF | IXANY);
-        tcsetattr(m_master, TCSANOW, &raw);
+        termios cooked;
+        tcgetattr(m_master, &cooked);
+        cooked.c_iflag |= ICRNL | IXON | IXOFF;
+        cooked.c_oflag |= OPOST | ONLCR;
+        cooked.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
+        tcsetattr(m_master, TCSANOW, &cooked);
     }
     ~PtyPair()
     {
@@ -35,6 +40,7 @@ public:
     PtyPair& operator=(const PtyPair&) = delete;
 
     bool Ok() const { return m_master >= 0; }
+    int Master() const { return m_master; }
     const std::string& SlavePath() const { return m_slavePath; }
     int Slave() const { return m_slave; }
 
@@ -64,6 +70,16 @@ public:
             got.append(buffer, static_cast<size_t>(n));
         }
         return got;
+    }
+
+    // The far end goes away: the slave is hung up for whoever holds it.
+    void HangUp()
+    {
+        if (m_master >= 0)
+            close(m_master);
+        if (m_slave >= 0)
+            close(m_slave);
+        m_master = m_slave = -1;
     }
 
     // Waits until the slave's input queue holds at least count bytes.

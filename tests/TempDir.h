@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <unistd.h>
 
 class TempDir {
@@ -15,8 +17,9 @@ public:
     }
     ~TempDir()
     {
+        std::error_code error;   // what cannot be removed stays; the test is over
         if (!m_path.empty())
-            std::system(("rm -rf '" + m_path + "'").c_str());
+            std::filesystem::remove_all(m_path, error);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

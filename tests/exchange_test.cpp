@@ -192,4 +192,38 @@ TEST_F(ExchangeTest, BulkKeepsReceivingWhileTheDataSetStreams)
     EXPECT_LT(dialog.LongestStretchWithoutPause(), 0.25);
 }
 
+TEST_F(ExchangeTest, StalledWriteWaitsItsSecondAndLeavesTheLineUsable)
+{
+    sim::SimInstrument& instrument = Attach(1);
+    FakeDialog dialog;
+    dialog.m_nPort = 1;
+
+    // Released within the wait: the letter goes out late and the probe succeeds.
+    ASSERT_TRUE(instrument.Stall(300));
+    g_strCommand = "y";
+    bool bResult = false;
+    double seconds = SecondsFor([&] { bResult = dialog.ExchangeCommand(19); });
+    EXPECT_TRUE(bResult);
+    EXPECT_GE(seconds, 0.2);
+    EXPECT_LT(seconds, 1.5);
+    EXPECT_EQ("y", instrument.ReceivedText());
+
+    // Stalled for good: the write gives up after about a second, and nothing
+    // of it reaches the line once the line drains.
+    instrument.ClearReceived();
+    ASSERT_TRUE(instrument.Stall());
+    {
+        SerialPort port;
+        ASSERT_TRUE(port.Open(1, 9600));
+        seconds = SecondsFor([&] { EXPECT_EQ(1, port.Send("E", 1)); });
+    }
+    EXPECT_GE(seconds, 0.9);
+    EXPECT_LT(seconds, 3.0);
+    instrument.Release();
+    usleep(300 * 1000);
+    EXPECT_EQ("", instrument.ReceivedText());
+    EXPECT_TRUE(dialog.ExchangeCommand(19));
+    EXPECT_EQ("y", instrument.ReceivedText());
+}
+
 }  // namespace

@@ -8,6 +8,8 @@
 #include <csignal>
 #include <functional>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -18,6 +20,32 @@ class OperationsTest : public InstrumentBench {
 protected:
     FakeDialog m_dialog;
 };
+
+// Pulls the instrument's adapter from another thread after a while, as it
+// happens in the middle of an operation.
+class PullLater {
+public:
+    PullLater(sim::SimInstrument& instrument, int nAfterMs)
+        : m_thread([&instrument, nAfterMs] {
+              std::this_thread::sleep_for(std::chrono::milliseconds(nAfterMs));
+              instrument.Vanish();
+          })
+    {
+    }
+    ~PullLater() { m_thread.join(); }
+    PullLater(const PullLater&) = delete;
+    PullLater& operator=(const PullLater&) = delete;
+
+private:
+    std::thread m_thread;
+};
+
+sim::Reply Late(std::string bytes, int nDelayMs)
+{
+    sim::Reply reply = InstrumentBench::Whole(std::move(bytes));
+    reply.nDelayMs = nDelayMs;
+    return reply;
+}
 
 // ---- search ----
 
@@ -481,6 +509,212 @@ TEST_F(OperationsTest, WriteFailureKeepsTheOldFileAndSaysSo)
     EXPECT_EQ("Error:", m_dialog.messages[1].caption);
     EXPECT_EQ(16u, m_dialog.messages[1].style);
 }
+
+TEST_F(OperationsTest, TypedDeviceNamesAreRefusedBeforeAnythingIsSent)
+{
+    sim::SimInstrument& instrument = Attach(1);
+    m_dialog.Connect(1);
+    const std::vector<std::string> names = {"nul", "CON", "com2", "Lpt1", "aux", "nul.txt", "aux.", "prn "};
+    for (const std::string& name : names) {
+        m_dialog.controls[1012] = name;
+        m_dialog.ReadDataSet(g_dataSets[0]);
+    }
+
+    ASSERT_EQ(names.size(), m_dialog.messages.size());
+    for (const Message& message : m_dialog.messages) {
+        EXPECT_EQ("Destination File Create Error! ", message.text);
+        EXPECT_EQ("Error:", message.caption);
+        EXPECT_EQ(16u, message.style);
+    }
+    EXPECT_EQ("", instrument.ReceivedText());
+    EXPECT_TRUE(WorkFiles().empty());
+    EXPECT_TRUE(m_dialog.bTimerRunning);
+}
+
+TEST_F(OperationsTest, AnEntryThatIsNoFileIsRefusedWithoutAQuestionOrAWait)
+{
+    sim::SimInstrument& instrument = Attach(1);
+    m_dialog.Connect(1);
+    ASSERT_EQ(0, mkfifo("fifo.txt", 0644));   // nobody reads it: a plain open would wait for ever
+    ASSERT_EQ(0, mkdir("dir.txt", 0755));
+    for (const char* name : {"fifo", "dir"}) {
+        m_dialog.controls[1012] = name;
+        double seconds = SecondsFor([&] { m_dialog.ReadDataSet(g_dataSets[0]); });
+        EXPECT_LT(seconds, 1.0) << name;
+    }
+
+    EXPECT_EQ((std::vector<std::string>{"Destination File Create Error! ",
+                                        "Destination File Create Error! "}),
+              m_dialog.MessageTexts());
+    EXPECT_EQ("", instrument.ReceivedText());
+    EXPECT_EQ((std::vector<std::string>{"dir.txt", "fifo.txt"}), WorkFiles());
+}
+
+// ---- a device that vanishes (an adapter pulled) ----
+
+TEST_F(OperationsTest, DeviceVanishingDuringADownloadSavesNothingAndSaysSo)
+{
+    sim::SimInstrument& instrument = Attach(1);   // the default data sets stream for several seconds
+    m_dialog.Connect(1);
+    WriteFile("run1.txt", "old\r\n");
+    m_dialog.controls[1012] = "run1";
+    m_dialog.events.clear();
+
+    double seconds;
+    {
+        PullLater pull(instrument, 800);
+        seconds = SecondsFor([&] { m_dialog.ReadDataSet(g_dataSets[0]); });
+    }
+
+    EXPECT_TRUE(m_dialog.LineFailed());
+    EXPECT_LT(seconds, 6.0);
+    EXPECT_EQ("old\r\n", ReadFile("run1.txt"));
+    EXPECT_EQ((std::vector<std::string>{"run1.txt"}), WorkFiles());
+    ASSERT_EQ(2u, m_dialog.messages.size());
+    EXPECT_EQ("        File Exists! Overwrite?  ", m_dialog.messages[0].text);
+    EXPECT_EQ("Connection Lost! Data not saved. ", m_dialog.messages[1].text);
+    EXPECT_EQ("Error:", m_dialog.messages[1].caption);
+    EXPECT_EQ(16u, m_dialog.messages[1].style);
+    // The keep-alive stays stopped; the connection state is left to the next
+    // probe. The caption is back before the box.
+    EXPECT_EQ((std::vector<std::string>{"box:        File Exists! Overwrite?  ", "stop",
+                                        "progress end", "box:Connection Lost! Data not saved. "}),
+              m_dialog.events);
+    EXPECT_EQ(1, m_dialog.m_nPort);
+    EXPECT_EQ(1, m_dialog.nProgressEnds);
+}
+
+TEST_F(OperationsTest, DeviceVanishingDuringAProbeDropsTheConnectionAndComesBackOnConnect)
+{
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.probe = Late(kIdent, 600);
+    sim::SimInstrument& instrument = Attach(2, scenario);
+    m_dialog.Connect(2);
+
+    double seconds;
+    {
+        PullLater pull(instrument, 200);
+        seconds = SecondsFor([&] { m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID); });
+    }
+
+    EXPECT_LT(seconds, 3.0);
+    EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+    EXPECT_EQ(" No Connection! ", m_dialog.controls[1001]);
+    EXPECT_FALSE(m_dialog.bTimerRunning);
+    EXPECT_TRUE(m_dialog.messages.empty());
+
+    ASSERT_TRUE(instrument.Return());
+    instrument.SetScenario(sim::DefaultScenario());
+    m_dialog.SearchInstrument();
+    EXPECT_EQ(2, m_dialog.m_nPort);
+    EXPECT_EQ(kIdent.substr(0, 18), m_dialog.controls[1001]);
+}
+
+TEST_F(OperationsTest, DeviceVanishingDuringAnEraseIsNoReply)
+{
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.ack = Late(sim::DefaultAck(), 600);
+    sim::SimInstrument& instrument = Attach(3, scenario);
+    m_dialog.Connect(3);
+
+    double seconds;
+    {
+        PullLater pull(instrument, 200);
+        seconds = SecondsFor([&] { m_dialog.EraseDataSet("E"); });
+    }
+
+    EXPECT_LT(seconds, 3.0);
+    EXPECT_EQ((std::vector<std::string>{" No Reply! "}), m_dialog.MessageTexts());
+    EXPECT_EQ("start", m_dialog.events.back());
+    EXPECT_EQ(3, m_dialog.m_nPort);   // the next probe finds it gone
+}
+
+TEST_F(OperationsTest, DeviceVanishingDuringASearchIsNoConnection)
+{
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.probe = Late(kIdent, 600);
+    sim::SimInstrument& instrument = Attach(1, scenario);
+
+    double seconds;
+    {
+        PullLater pull(instrument, 200);
+        seconds = SecondsFor([&] { m_dialog.SearchInstrument(); });
+    }
+
+    EXPECT_LT(seconds, 20.0);   // eight probes of about a second each
+    EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+    EXPECT_EQ(" No Connection! ", m_dialog.controls[1001]);
+    EXPECT_EQ(0x009696FFu, m_dialog.colors.back());
+    EXPECT_TRUE(m_dialog.messages.empty());
+}
+
+// ---- replies of every length ----
+
+struct ReplyLengthCase {
+    bool bErase;     // the erase acknowledgement; else the keep-alive probe
+    size_t nBytes;   // sent at once
+};
+
+void PrintTo(const ReplyLengthCase& c, std::ostream* os)
+{
+    *os << (c.bErase ? "erase " : "probe ") << c.nBytes;
+}
+
+class ReplyLengthTest : public OperationsTest, public ::testing::WithParamInterface<ReplyLengthCase> {
+};
+
+// Only the expected length succeeds; shorter replies time out after the
+// full second without a word; longer ones in one poll are a transfer error.
+TEST_P(ReplyLengthTest, OnlyTheExpectedLengthSucceeds)
+{
+    const ReplyLengthCase& c = GetParam();
+    const size_t nExpected = c.bErase ? 9 : 19;
+    const std::string strBytes = (kIdent + "0123456789AB").substr(0, c.nBytes);
+    sim::Scenario scenario = sim::DefaultScenario();
+    (c.bErase ? scenario.ack : scenario.probe) = Whole(strBytes);
+    Attach(5, scenario);
+    m_dialog.Connect(5);
+
+    double seconds = SecondsFor([&] {
+        if (c.bErase)
+            m_dialog.EraseDataSet("O");
+        else
+            m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID);
+    });
+
+    std::vector<std::string> expected;
+    if (c.nBytes > nExpected)
+        expected.push_back("Data Transfer Error!    ");
+    if (c.bErase)
+        expected.push_back(c.nBytes == nExpected ? "     Data Erased!       " : " No Reply! ");
+    EXPECT_EQ(expected, m_dialog.MessageTexts());
+    if (!c.bErase) {
+        EXPECT_EQ(c.nBytes == nExpected ? 5 : NO_PORT, m_dialog.m_nPort);
+        EXPECT_EQ(c.nBytes == nExpected, m_dialog.bTimerRunning);
+    }
+    EXPECT_EQ(strBytes, m_dialog.controls[1003]);   // the last reply as it came
+    if (c.nBytes < nExpected) {
+        EXPECT_GE(seconds, 0.95);
+        EXPECT_LE(seconds, 3.0);
+    } else {
+        EXPECT_LT(seconds, 0.9);
+    }
+}
+
+std::vector<ReplyLengthCase> EveryLength()
+{
+    std::vector<ReplyLengthCase> cases;
+    for (bool bErase : {false, true})
+        for (size_t n = 0; n <= 30; ++n)
+            cases.push_back({bErase, n});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, ReplyLengthTest, ::testing::ValuesIn(EveryLength()),
+                         [](const auto& info) {
+                             return std::string(info.param.bErase ? "Erase" : "Probe") +
+                                    std::to_string(info.param.nBytes);
+                         });
 
 // ---- erase ----
 

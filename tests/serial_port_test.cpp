@@ -92,18 +92,45 @@ TEST_F(SerialPortTest, HeldDeviceRefusesSecondOpen)
     EXPECT_TRUE(second.Open(kPort, 9600));
 }
 
-TEST_F(SerialPortTest, AppliesRawEightBitLineAtRequestedSpeed)
+TEST_F(SerialPortTest, MakesTheCookedLineRawEightBitAtRequestedSpeed)
 {
+    termios line;
+    ASSERT_EQ(0, tcgetattr(m_pty.Slave(), &line));
+    ASSERT_NE(0u, line.c_lflag & ICANON);   // the fixture's cooked line
     SerialPort port;
     ASSERT_TRUE(port.Open(kPort, 9600));
-    termios line;
     ASSERT_EQ(0, tcgetattr(m_pty.Slave(), &line));
     EXPECT_EQ(B9600, cfgetospeed(&line));
     EXPECT_EQ(B9600, cfgetispeed(&line));
     EXPECT_EQ(static_cast<tcflag_t>(CS8), line.c_cflag & CSIZE);
-    EXPECT_EQ(0u, line.c_lflag & (ICANON | ECHO | ISIG));
-    EXPECT_EQ(0u, line.c_iflag & (IXON | IXOFF | ICRNL));
-    EXPECT_EQ(0u, line.c_oflag & OPOST);
+    const struct { tcflag_t termios::*flags; tcflag_t bit; const char* name; } kCooked[] = {
+        {&termios::c_lflag, ICANON, "ICANON"}, {&termios::c_lflag, ECHO, "ECHO"},
+        {&termios::c_lflag, ISIG, "ISIG"},     {&termios::c_lflag, IEXTEN, "IEXTEN"},
+        {&termios::c_iflag, IXON, "IXON"},     {&termios::c_iflag, IXOFF, "IXOFF"},
+        {&termios::c_iflag, ICRNL, "ICRNL"},   {&termios::c_oflag, OPOST, "OPOST"},
+    };
+    for (const auto& cooked : kCooked)
+        EXPECT_EQ(0u, line.*cooked.flags & cooked.bit) << cooked.name << " still on";
+}
+
+TEST_F(SerialPortTest, ControlBytesCrossACookedLineUnalteredBothWays)
+{
+    // Interrupt, line feed, carriage return, XON, XOFF, suspend, delete: each
+    // means something to a cooked line. XOFF goes first, so that a line still
+    // obeying it would hold back what the port sends after it.
+    const std::string control("\x13\x03\x0A\x0D\x11\x1A\x7F", 7);
+    SerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 9600));
+
+    ASSERT_TRUE(m_pty.Write(control));
+    ASSERT_TRUE(m_pty.WaitQueued(7));
+    char buffer[16];
+    ASSERT_EQ(7, port.Read(buffer, sizeof(buffer)));
+    EXPECT_EQ(control, std::string(buffer, 7));
+    EXPECT_EQ("", m_pty.ReadFor(1, 200));   // no echo
+
+    ASSERT_EQ(7, port.Send(control.data(), 7));
+    EXPECT_EQ(control, m_pty.ReadFor(8, 500));   // and nothing added, such as CR before LF
 }
 
 TEST_F(SerialPortTest, UnsupportedSpeedFailsOpen)
@@ -201,6 +228,66 @@ TEST_F(SerialPortTest, UnreadBytesAreDroppedWithThePort)
     ASSERT_TRUE(port.Open(kPort, 9600));
     char buffer[50];
     EXPECT_EQ(0, port.Read(buffer, sizeof(buffer)));
+}
+
+}  // namespace
+
+namespace {
+
+class FailedLineTest : public SerialPortTest {
+};
+
+TEST_F(FailedLineTest, AQuietLineIsNoFailure)
+{
+    SerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    char buffer[50];
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(0, port.Read(buffer, sizeof(buffer)));
+    EXPECT_FALSE(port.ReadFailed());
+    ASSERT_TRUE(m_pty.Write("ack"));
+    ASSERT_TRUE(m_pty.WaitQueued(3));
+    EXPECT_EQ(3, port.Read(buffer, sizeof(buffer)));
+    EXPECT_FALSE(port.ReadFailed());
+}
+
+TEST_F(FailedLineTest, ALineThatHangsUpFailsTheReadUntilTheNextOpen)
+{
+    SerialPort port;
+    EXPECT_FALSE(port.ReadFailed());
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    ASSERT_TRUE(m_pty.Write("half a repl"));
+    ASSERT_TRUE(m_pty.WaitQueued(11));
+    m_pty.HangUp();
+
+    char buffer[50];
+    auto start = std::chrono::steady_clock::now();
+    int32_t nTotal = 0;
+    for (int i = 0; i < 3; ++i)
+        nTotal += port.Read(buffer, sizeof(buffer));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(0, nTotal);   // what was queued went with the line
+    EXPECT_TRUE(port.ReadFailed());
+    EXPECT_EQ(1, port.Send("y", 1));   // the results are otherwise as ever
+    port.Close();
+    EXPECT_TRUE(port.ReadFailed());    // still there to be asked after the exchange
+
+    // A fresh line on the same port number starts without the mark.
+    PtyPair fresh;
+    ASSERT_TRUE(fresh.Ok());
+    ASSERT_EQ(0, unlink((m_dir / "com3").c_str()));
+    ASSERT_EQ(0, symlink(fresh.SlavePath().c_str(), (m_dir / "com3").c_str()));
+    ASSERT_TRUE(port.Open(kPort, 9600));
+    EXPECT_FALSE(port.ReadFailed());
+}
+
+TEST_F(FailedLineTest, APortThatNeverOpenedHasNoFailedRead)
+{
+    SerialPort port;
+    EXPECT_FALSE(port.Open(5, 9600));
+    char buffer[8];
+    EXPECT_EQ(0, port.Read(buffer, sizeof(buffer)));
+    EXPECT_FALSE(port.ReadFailed());
 }
 
 }  // namespace

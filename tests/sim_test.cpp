@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +38,7 @@ public:
     Line& operator=(const Line&) = delete;
 
     bool Ok() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
     void Send(const std::string& bytes)
     {
         ASSERT_EQ(write(m_fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -379,4 +382,66 @@ TEST(SimInstrument, StopsPromptlyDuringALongReply)
         start = Clock::now();
     }
     EXPECT_LT(Ms(Clock::now() - start), 500);
+}
+
+TEST(SimInstrument, VanishHangsUpTheHolderAndReturnComesBackBehindTheLink)
+{
+    TempDir dir;
+    std::string com1 = dir / "com1";
+    std::string oldSlave;
+    {
+        sim::SimInstrument instrument(Answering(sim::DefaultIdent()));
+        ASSERT_TRUE(instrument.LinkAs(com1));
+        oldSlave = instrument.SlavePath();
+        Line held(com1);
+        ASSERT_TRUE(held.Ok());
+
+        ASSERT_TRUE(instrument.Vanish());
+        EXPECT_TRUE(instrument.Vanished());
+        pollfd line = {held.Fd(), POLLIN, 0};
+        ASSERT_EQ(1, poll(&line, 1, 1000));
+        EXPECT_TRUE(line.revents & POLLHUP);
+        char byte;
+        EXPECT_LE(read(held.Fd(), &byte, 1), 0);
+        struct stat st;
+        ASSERT_EQ(0, stat(com1.c_str(), &st));   // the link leads to an empty directory,
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_FALSE(Line(com1).Ok());           // which no one opens as a device
+
+        ASSERT_TRUE(instrument.Return());
+        EXPECT_FALSE(instrument.Vanished());
+        Line fresh(com1);
+        ASSERT_TRUE(fresh.Ok());
+        fresh.Send("y");
+        EXPECT_EQ(fresh.CollectText(200ms), sim::DefaultIdent());
+        ASSERT_TRUE(instrument.Vanish());   // and it can go again, as often as it likes
+        ASSERT_TRUE(instrument.Return());
+    }
+    struct stat st;
+    EXPECT_NE(lstat(com1.c_str(), &st), 0);   // link and empty directory are gone
+}
+
+TEST(SimInstrument, StallHoldsTheProgramsWritesUntilReleased)
+{
+    sim::SimInstrument instrument(Answering(sim::DefaultIdent()));
+    Line line(instrument.SlavePath());
+    ASSERT_TRUE(instrument.Stall());
+    char y = 'y';
+    EXPECT_EQ(-1, write(line.Fd(), &y, 1));
+    EXPECT_EQ(EAGAIN, errno);
+    pollfd ready = {line.Fd(), POLLOUT, 0};
+    EXPECT_EQ(0, poll(&ready, 1, 300));   // stays full
+
+    instrument.Release();
+    EXPECT_EQ(1, poll(&ready, 1, 1000));
+    line.Send("y");
+    EXPECT_EQ(line.CollectText(300ms), sim::DefaultIdent());
+    EXPECT_EQ(instrument.ReceivedText(), "y");
+
+    // A timed stall lets go by itself.
+    ASSERT_TRUE(instrument.Stall(300));
+    Clock::time_point start = Clock::now();
+    ASSERT_EQ(1, poll(&ready, 1, 3000));
+    EXPECT_GE(Ms(Clock::now() - start), 200);
+    EXPECT_LE(Ms(Clock::now() - start), 1500);
 }

@@ -22,6 +22,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [os.path.join(ROOT, "tools"), os.path.join(ROOT, "tests", "wine")]
+import resource_ids as ids   # noqa: E402
 import simproc    # noqa: E402
 import wineenv    # noqa: E402
 import xktdrive   # noqa: E402
@@ -36,9 +37,7 @@ STATUS_NONE = " ------------- "
 STATUS_LOST = " No Connection! "
 MSG_RECEIVED = "     Data Received!       "
 MSG_ERASED = "     Data Erased!       "
-IDOK = 1
-ID_QUIT, ID_CONNECT, ID_STATUS, ID_REPLY = 1, 1000, 1001, 1003
-ID_READ_KV, ID_ERASE_ALL, ID_FILE_KV = 1005, 1011, 1012
+IDOK = 1   # also "Quit"
 
 
 class Failed(Exception):
@@ -62,11 +61,11 @@ def wait_connected(d, hwnd, timeout=30):
     """Waits out the port search; returns the identification."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        status = d.text(hwnd, ID_STATUS)
+        status = d.text(hwnd, ids.IDC_STATUS)
         if status == STATUS_LOST:
             raise Failed("Orvel found no instrument (status %r)" % status)
         if status != STATUS_NONE and not status.startswith("search"):
-            return d.text(hwnd, ID_REPLY)
+            return d.text(hwnd, ids.IDC_LAST_REPLY)
         time.sleep(0.2)
     raise Failed("no connection within %d s" % timeout)
 
@@ -99,14 +98,14 @@ def wait_window(d, xkt, timeout=30):
 
 def scripted_session(env, d, hwnd, xkt, data_dir):
     say("Connect")
-    d.click(hwnd, ID_CONNECT)
+    d.click(hwnd, ids.IDC_CONNECT)
     say("connected to %r" % wait_connected(d, hwnd))
-    d.ok("type", hwnd, ID_FILE_KV, FILE_NAME)
+    d.ok("type", hwnd, ids.IDC_FILE_KV, FILE_NAME)
     say("Read kV into %s.txt (a few hundred readings at 9600 baud take about 10 s)" % FILE_NAME)
-    d.click(hwnd, ID_READ_KV)
+    d.click(hwnd, ids.IDC_READ_KV)
     confirm(d, MSG_RECEIVED, 90)
     say("Erase all")
-    d.click(hwnd, ID_ERASE_ALL)
+    d.click(hwnd, ids.IDC_ERASE_ALL)
     confirm(d, MSG_ERASED, 30)
 
     time.sleep(0.5)   # lets the window repaint where the box was
@@ -116,7 +115,7 @@ def scripted_session(env, d, hwnd, xkt, data_dir):
     xktdrive.bmp_to_png(bmp, screenshot)
 
     say("Quit")
-    d.click(hwnd, ID_QUIT)
+    d.click(hwnd, IDOK)
     try:
         xkt.wait(timeout=15)
     except subprocess.TimeoutExpired:

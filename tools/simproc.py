@@ -5,10 +5,18 @@
     sim.command("unplug")  # -> "ok" or "error ..."
     sim.log_entries()    # [(ms since start, byte value)] of every byte received
     sim.close()
+
+Every wait for the simulator is bounded: a simulator that hangs or dies
+gives an error answer (or, at start, an exception), never a hung test run.
 """
 
+import queue
 import subprocess
+import threading
 import time
+
+START_TIMEOUT = 10.0     # s until "ready"; it takes milliseconds
+ANSWER_TIMEOUT = 10.0    # s for one answer; a stall fills the line within a second or two
 
 
 class SimProcess:
@@ -19,17 +27,53 @@ class SimProcess:
         self.log_path = log_path
         # Its stdin stays open: xkt-sim ends when it closes.
         self.proc = popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        ready = self.proc.stdout.readline().split()
+        # Its answers are read on a thread of their own, so that waiting for
+        # one can be given up.
+        self._lines = queue.Queue()
+        threading.Thread(target=self._read_lines, daemon=True).start()
+        ready = (self._next_line(START_TIMEOUT) or "").split()
         if len(ready) != 2 or ready[0] != "ready":
             self.close()
             raise RuntimeError("xkt-sim did not start: %r" % ready)
         self.slave = ready[1]
 
+    def _read_lines(self):
+        for line in self.proc.stdout:
+            self._lines.put(line)
+        self._lines.put(None)   # it ended
+
+    def _next_line(self, timeout):
+        try:
+            line = self._lines.get(timeout=timeout)
+        except queue.Empty:
+            return None
+        if line is None:
+            self._lines.put(None)   # every later wait ends at once too
+        return line
+
     def command(self, line):
         """Sends one stdin command; returns the simulator's answer."""
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-        return self.proc.stdout.readline().strip() or "error no answer"
+        try:
+            self.proc.stdin.write(line + "\n")
+            self.proc.stdin.flush()
+        except (OSError, ValueError):
+            return "error simulator gone"
+        answer = self._next_line(ANSWER_TIMEOUT)
+        if answer is None:
+            return "error no answer"
+        return answer.strip() or "error no answer"
+
+    def vanish(self):
+        """The device goes away as a pulled adapter; True when it did."""
+        return SimProcess.command(self, "vanish") == "ok"
+
+    def reappear(self):
+        """Back on a fresh pty, whose path becomes self.slave; True when it is."""
+        answer = SimProcess.command(self, "return").split()
+        if len(answer) != 2 or answer[0] != "ok":
+            return False
+        self.slave = answer[1]
+        return True
 
     def log_entries(self):
         """Every byte received so far, as (ms since start, byte value)."""
@@ -45,7 +89,8 @@ class SimProcess:
     def close(self):
         if self.proc.poll() is None:
             try:
-                SimProcess.command(self, "quit")
+                self.proc.stdin.write("quit\n")
+                self.proc.stdin.flush()
                 self.proc.wait(timeout=5)
             except (OSError, ValueError, subprocess.TimeoutExpired):
                 self.proc.kill()

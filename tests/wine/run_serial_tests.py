@@ -15,6 +15,7 @@ import shutil
 import subprocess
 import sys
 import termios
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -90,7 +91,38 @@ def set_line(slave, speed, bits, stop):
         os.close(fd)
 
 
-def answer(request, sim):
+class Adapter:
+    """Pulls the simulator's adapter and plugs it back, now or a little later.
+
+    Wine's COM link goes to an empty directory in the same moment: a
+    dangling link would fall back to /dev/ttyS(N-1).
+    """
+
+    def __init__(self, env, sim):
+        self.env = env
+        self.sim = sim
+        self.timer = None
+
+    def pull(self):
+        self.env.set_ports({})
+        return "ok" if self.sim.vanish() else "error the simulator did not vanish"
+
+    def pull_in(self, ms):
+        self.timer = threading.Timer(ms / 1000.0, self.pull)
+        self.timer.start()
+        return "ok"
+
+    def plug(self):
+        if self.timer:
+            self.timer.join()
+            self.timer = None
+        if not self.sim.reappear():
+            return "error the simulator did not return"
+        self.env.set_ports({SIM_PORT: self.sim.slave})
+        return "ok"
+
+
+def answer(request, sim, adapter):
     verb, _, rest = request.partition(" ")
     if verb == "sim":
         return sim.command(rest)
@@ -105,6 +137,10 @@ def answer(request, sim):
     if verb == "clearlog":
         sim.clear_log()
         return "ok"
+    if verb == "vanish":
+        return adapter.pull() if not rest else adapter.pull_in(int(rest))
+    if verb == "return":
+        return adapter.plug()
     return "error unknown request " + verb
 
 
@@ -117,10 +153,11 @@ def run_test(env, exe, sim, work_dir):
     proc = env.run([exe, str(SIM_PORT), str(ABSENT_PORT), IDENT], cwd=work_dir,
                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     passed = failed = 0
+    adapter = Adapter(env, sim)
     for raw in proc.stdout:
         line = raw.decode("latin-1").rstrip("\r\n")
         if line.startswith("@"):
-            reply = answer(line[1:], sim)
+            reply = answer(line[1:], sim, adapter)
             proc.stdin.write((reply + "\n").encode("latin-1"))
             proc.stdin.flush()
             continue

@@ -13,7 +13,12 @@
 //   @line                   "BAUD BITS STOP" as the pty has them now
 //   @clearlog               forget the bytes the simulator has received so far
 //   @log                    hex bytes the simulator received since @clearlog
+//   @vanish [MS]            the simulator's adapter is pulled, now or in MS ms:
+//                           COM<SIM_PORT> leads to an empty directory, the pty closes
+//   @return                 the adapter is back (on a fresh pty behind COM<SIM_PORT>)
 // Every other line is one check; the last line counts them.
+#include "DataSetFile.h"
+#include "DeviceNameCases.h"
 #include "FakeDialog.h"
 #include "SerialPort.h"
 #include "XKTCore.h"
@@ -66,6 +71,13 @@ void Sim(const std::string& command)
     std::string answer = Ask("sim " + command);
     if (answer != "ok")
         Check(false, "simulator takes '" + command + "'", answer);
+}
+
+void Runner(const std::string& request)
+{
+    std::string answer = Ask(request);
+    if (answer != "ok")
+        Check(false, "runner takes '" + request + "'", answer);
 }
 
 std::string ReadWhole(const char* path)
@@ -396,6 +408,237 @@ void TestBulk(const Options& o)
           "ReceiveBulk on an absent port: nothing, after its full window", std::to_string(seconds) + " s");
 }
 
+// ---- the line under stress ------------------------------------------------------
+
+// The port opened as SerialPort opens it, for looking at the platform's own
+// answers.
+HANDLE OpenRaw(int nPort)
+{
+    char szPort[16];
+    wsprintfA(szPort, "COM%d", nPort);
+    return CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+}
+
+// That a stalled line makes an overlapped write pending here, so the wait
+// and cancel in WriteByte are what the next test runs through.
+void TestStallMakesWritesPending(const Options& o)
+{
+    Sim("unplug");
+    HANDLE hComm = OpenRaw(o.nSimPort);
+    OVERLAPPED overlapped;
+    ZeroMemory(&overlapped, sizeof overlapped);
+    overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    Sim("stall");
+    char byte = 'p';
+    DWORD written = 0;
+    LARGE_INTEGER start = Now();
+    BOOL bDone = WriteFile(hComm, &byte, 1, &written, &overlapped);
+    DWORD error = bDone ? 0 : GetLastError();
+    double seconds = Seconds(start, Now());
+    Check(!bDone && error == ERROR_IO_PENDING && seconds < 0.2,
+          "an overlapped write on a stalled line is pending at once",
+          "WriteFile " + std::to_string(bDone) + ", error " + std::to_string(error) + ", " +
+              std::to_string(seconds) + " s");
+    CancelIo(hComm);
+    GetOverlappedResult(hComm, &overlapped, &written, TRUE);
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(hComm);
+    Sim("release");
+    Sim("plug");
+}
+
+void TestStalledWrite(const Options& o)
+{
+    // Released within the wait: the pending write completes and the byte arrives.
+    Sim("unplug");
+    Ask("clearlog");
+    {
+        SerialPort port;
+        port.Open(o.nSimPort, 9600);
+        Sim("stall 300");
+        LARGE_INTEGER start = Now();
+        port.WriteByte('y');
+        double seconds = Seconds(start, Now());
+        Check(seconds >= 0.2 && seconds < 1.0, "a write stalled for 300 ms waits until the line takes it",
+              std::to_string(seconds) + " s");
+        std::vector<int> bytes = LoggedBytes(1, 2000);
+        Check(bytes == std::vector<int>{'y'}, "the stalled byte arrives once the line takes it",
+              std::to_string(bytes.size()) + " bytes");
+    }
+
+    // Stalled for good: WriteByte gives up after its second, and nothing of
+    // the abandoned write reaches the line once it drains.
+    Ask("clearlog");
+    {
+        SerialPort port;
+        port.Open(o.nSimPort, 9600);
+        Sim("stall");
+        LARGE_INTEGER start = Now();
+        bool bResult = port.WriteByte('E');
+        double seconds = Seconds(start, Now());
+        Check(bResult && seconds >= 0.9 && seconds < 3.0,
+              "a write that stays stalled returns true after about 1 s", std::to_string(seconds) + " s");
+    }
+    Sim("release");
+    Sleep(500);
+    std::vector<int> bytes = ParseHex(Ask("log"));
+    Check(bytes.empty(), "the abandoned write puts nothing on the line later",
+          std::to_string(bytes.size()) + " bytes");
+
+    Sim("plug");
+    Sim("probe whole");
+    FakeDialog core;
+    core.m_nPort = o.nSimPort;
+    g_strCommand = "y";
+    Check(core.ExchangeCommand(PROBE_REPLY_LENGTH) && core.m_strReply == o.strIdent,
+          "the next exchange works once the line drains", Describe(core.m_strReply));
+}
+
+// What the platform answers on a port whose device went away.
+void TestVanishedLineAnswers(const Options& o)
+{
+    Sim("data instant");
+    HANDLE hComm = OpenRaw(o.nSimPort);
+    char letter = 'a';
+    DWORD n = 0;
+    OVERLAPPED overlapped;
+    ZeroMemory(&overlapped, sizeof overlapped);
+    overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (!WriteFile(hComm, &letter, 1, &n, &overlapped))
+        GetOverlappedResult(hComm, &overlapped, &n, TRUE);
+    Sleep(300);   // a.bin's 60 bytes are queued by now
+    Runner("vanish");
+    DWORD errors = 0;
+    COMSTAT status;
+    ZeroMemory(&status, sizeof status);
+    BOOL bCleared = ClearCommError(hComm, &errors, &status);
+    DWORD clearError = bCleared ? 0 : GetLastError();
+    char buffer[64];
+    BOOL bRead = ReadFile(hComm, buffer, sizeof buffer, &n, &overlapped);
+    DWORD readError = bRead ? 0 : GetLastError();
+    if (readError == ERROR_IO_PENDING) {
+        CancelIo(hComm);
+        GetOverlappedResult(hComm, &overlapped, &n, TRUE);
+    }
+    // What fails is worth seeing in the log either way.
+    Check(!bCleared || !bRead, "on a vanished device ClearCommError or ReadFile fails: "
+          "ClearCommError " + std::to_string(bCleared) + " (error " + std::to_string(clearError) +
+              ", queued " + std::to_string(status.cbInQue) + "), ReadFile " + std::to_string(bRead) +
+              " (error " + std::to_string(readError) + ", " + std::to_string(bRead ? n : 0) + " bytes)");
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(hComm);
+    Runner("return");
+}
+
+void TestVanishedLine(const Options& o)
+{
+    Sim("probe whole");
+    SerialPort port;
+    Check(port.Open(o.nSimPort, 9600) && !port.ReadFailed(), "an open port has no failed read");
+    char buffer[50];
+    port.Read(buffer, sizeof buffer);
+    Check(!port.ReadFailed(), "a quiet line is no failed read");
+    Runner("vanish");
+    LARGE_INTEGER start = Now();
+    int32_t n = 0;
+    for (int i = 0; i < 5; ++i)
+        n += port.Read(buffer, sizeof buffer);
+    double seconds = Seconds(start, Now());
+    Check(n == 0 && port.ReadFailed(), "a vanished device fails the read",
+          std::to_string(n) + " bytes, failed " + std::to_string(port.ReadFailed()));
+    Check(seconds < 1.0, "reads on a vanished device return at once", std::to_string(seconds) + " s");
+    port.Close();
+    SerialPort again;
+    Check(!again.Open(o.nSimPort, 9600), "the vanished port does not open");
+    Runner("return");
+    Check(again.Open(o.nSimPort, 9600) && !again.ReadFailed(), "the port opens again once it is back");
+}
+
+void TestVanishDuringDownload(const Options& o)
+{
+    const char* const szName = "lost.txt";
+    {
+        std::ofstream old(szName, std::ios::binary);
+        old << "old\r\n";
+    }
+    Sim("data paced");   // o.bin takes about 1.4 s on the line
+    FakeDialog core;
+    core.m_nPort = o.nSimPort;
+    core.controls[1016] = "lost";   // the kOhm file-name field
+    Runner("vanish 500");
+    LARGE_INTEGER start = Now();
+    core.ReadDataSet(g_dataSets[2]);
+    double seconds = Seconds(start, Now());
+    Runner("return");
+
+    Check(core.LineFailed(), "a download through a vanished device knows the line failed");
+    Check(core.messages.size() == 2 && core.messages[1].text == "Connection Lost! Data not saved. " &&
+              core.messages[1].caption == "Error:" && core.messages[1].style == 16,
+          "a download through a vanished device says \"Connection Lost! Data not saved. \"",
+          core.messages.empty() ? "no message" : core.messages.back().text);
+    Check(ReadWhole(szName) == "old\r\n" && !FileExists("lost.txt.tmp"),
+          "the old file stays whole and no new file is left", Describe(ReadWhole(szName)));
+    Check(seconds < 10.0, "the download ends within its bounds", std::to_string(seconds) + " s");
+    DeleteFileA(szName);
+}
+
+void TestVanishDuringExchanges(const Options& o)
+{
+    struct Case {
+        const char* szName;
+        const char* szSim;    // keeps the instrument from answering before it vanishes
+        const char* szLetter;
+        int32_t nLength;
+    };
+    const Case cases[] = {{"a probe", "probe silent", "y", PROBE_REPLY_LENGTH},
+                          {"an erase", "ack none", "E", ERASE_REPLY_LENGTH}};
+    for (const Case& c : cases) {
+        Sim(c.szSim);
+        FakeDialog core;
+        core.m_nPort = o.nSimPort;
+        g_strCommand = c.szLetter;
+        Runner("vanish 300");
+        LARGE_INTEGER start = Now();
+        bool bResult = core.ExchangeCommand(c.nLength);
+        double seconds = Seconds(start, Now());
+        Runner("return");
+        Check(!bResult && core.messages.empty() && seconds >= 0.9 && seconds < 5.0,
+              std::string(c.szName) + " during which the device vanishes fails after its second, silently",
+              std::to_string(seconds) + " s");
+    }
+    Sim("probe whole");
+    Sim("ack ok");
+
+    FakeDialog core;
+    Runner("vanish 200");
+    LARGE_INTEGER start = Now();
+    core.SearchInstrument();   // COM1 first: the device is gone before its port is asked
+    double seconds = Seconds(start, Now());
+    Runner("return");
+    Check(core.m_nPort == NO_PORT && core.m_strStatus == " No Connection! " && seconds < 20.0,
+          "a search during which the device vanishes ends with \" No Connection! \"",
+          std::to_string(core.m_nPort) + ", " + std::to_string(seconds) + " s");
+    core.SearchInstrument();
+    Check(core.m_nPort == o.nSimPort, "once back, the search finds it again", std::to_string(core.m_nPort));
+}
+
+// ---- the data set file's name ---------------------------------------------------
+
+void TestDeviceNames()
+{
+    for (const DeviceNameCase& c : g_deviceNameCases) {
+        Check(IsDeviceName(c.szName) == c.bDevice && CanHoldDataSet(c.szName) == !c.bDevice,
+              std::string("\"") + c.szName + "\" is " + (c.bDevice ? "a device" : "a file name"));
+    }
+    // What Wine itself makes of the plain device names: they "exist".
+    for (const char* szName : {"nul.txt", "CON.txt", "aux.txt", "Lpt1.txt", "nul .txt"}) {
+        Check(FileExists(szName), std::string("Wine takes \"") + szName + "\" for a device too");
+        DataSetFile file(szName);
+        Check(!file.Create(), std::string("no data set file is prepared for \"") + szName + "\"");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -418,6 +661,13 @@ int main(int argc, char** argv)
     TestExchangeAbsent(o);
     TestErase(o);
     TestBulk(o);
+    TestStallMakesWritesPending(o);
+    TestStalledWrite(o);
+    TestVanishedLineAnswers(o);
+    TestVanishedLine(o);
+    TestVanishDuringDownload(o);
+    TestVanishDuringExchanges(o);
+    TestDeviceNames();
 
     std::printf("%d passed, %d failed\n", g_nPassed, g_nFailed);
     std::fflush(stdout);

@@ -51,6 +51,8 @@ MSG_RECEIVED = "     Data Received!       "
 MSG_EXISTS = "        File Exists! Overwrite?  "
 MSG_ERASED = "     Data Erased!       "
 MSG_NO_REPLY = " No Reply! "
+MSG_CREATE_ERROR = "Destination File Create Error! "
+MSG_CONNECTION_LOST = "Connection Lost! Data not saved. "
 
 IDOK, IDYES, IDNO = 1, 6, 7
 
@@ -250,6 +252,16 @@ class Suite:
 
     def box_open(self):
         return any(self.d.window(caption, 0, "#32770") for caption in ("Success:", "Error:", "Warning:"))
+
+    def pull_adapter(self):
+        """The instrument's adapter goes away; COM2 then leads to an empty
+        directory, since a dangling link would fall back to /dev/ttyS1."""
+        self.env.set_ports({})
+        self.require(self.sim.vanish(), "the simulator did not vanish")
+
+    def plug_adapter(self):
+        self.require(self.sim.reappear(), "the simulator did not return")
+        self.env.set_ports({SIM_PORT: self.sim.slave})
 
     def wait_focus_change(self, old, timeout=3):
         deadline = time.monotonic() + timeout
@@ -513,6 +525,51 @@ def test_search_stays_answering(s):
     s.check(s.text(0) == "Orvel", "caption %r" % s.text(0))
 
 
+def test_device_names(s):
+    # Each a device to Windows, COM2 even the instrument's own port: refused
+    # before any question or download, and nothing is opened or written.
+    h = s.start("device_names")
+    s.connect()
+    s.sim.mark()
+    for name in ("nul", "CON", "com2", "Lpt1", "aux.", "nul "):
+        s.d.ok("settext", h, 1012, name)
+        s.d.click(h, 1005)
+        s.answer(s.box("Error:", MSG_CREATE_ERROR, icon=True), IDOK)
+    s.check(s.sim.letters().replace("y", "") == "", "sent %r" % s.sim.letters())
+    s.check(sorted(os.listdir(s.work)) == ["test.xkt"], "files: %s" % sorted(os.listdir(s.work)))
+    s.check(s.text(1001) == IDENT[:18], "status %r" % s.text(1001))
+
+
+def test_download_vanish(s):
+    def old_file(work):
+        with open(os.path.join(work, "run1.txt"), "wb") as f:
+            f.write(b"old")
+
+    h = s.start("download_vanish", before=old_file)
+    s.connect()
+    s.d.ok("settext", h, 1015, "run1")
+    s.d.click(h, 1007)   # the uA data set streams for more than a second
+    s.answer(s.box("Warning:", MSG_EXISTS, buttons=(IDYES, IDNO)), IDYES)
+    try:
+        time.sleep(0.4)
+        s.pull_adapter()
+        pulled = time.monotonic()
+        s.answer(s.box("Error:", MSG_CONNECTION_LOST, icon=True), IDOK)
+        s.check(time.monotonic() - pulled < 6, "the download took %.1f s more" % (time.monotonic() - pulled))
+        s.check(s.file("run1.txt") == b"old", "run1.txt holds %r" % s.file("run1.txt"))
+        s.check(sorted(os.listdir(s.work)) == ["run1.txt", "test.xkt"],
+                "files: %s" % sorted(os.listdir(s.work)))
+        # No keep-alive afterwards; Connect finds the instrument gone.
+        time.sleep(3)
+        s.check(s.text(1001) == IDENT[:18], "status %r" % s.text(1001))
+        s.d.click(h, 1000)
+        status = s.wait_text(1001, STATUS_LOST, 30)
+        s.check(status == STATUS_LOST, "status %r after searching without the adapter" % status)
+    finally:
+        s.plug_adapter()
+    s.connect()
+
+
 def test_erase(s):
     h = s.start("erase")
     s.connect()
@@ -640,6 +697,8 @@ TESTS = [
     test_download_nothing,
     test_download_stays_answering,
     test_search_stays_answering,
+    test_device_names,
+    test_download_vanish,
     test_erase,
     test_keepalive_drop,
     test_keepalive_drop_behind_about_box,

@@ -1,0 +1,76 @@
+// POSIX side of DataSetFile.
+#include "DataSetFile.h"
+
+#include "DataSetFilePlatform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool FileExists(const std::string& strName)
+{
+    // A dangling link is an entry too: the name is taken.
+    struct stat info;
+    return lstat(strName.c_str(), &info) == 0;
+}
+
+namespace platform {
+
+bool IsOtherThanFile(const std::string& strName)
+{
+    // Through links: what counts is what a write would reach. A dangling
+    // link reaches nothing yet, and the move replaces the link itself.
+    struct stat info;
+    return stat(strName.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+}
+
+int OpenNew(const std::string& strName)
+{
+    return open(strName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+}
+
+bool WriteAll(int fd, const std::string& strData)
+{
+    size_t done = 0;
+    while (done < strData.size()) {
+        ssize_t n = write(fd, strData.data() + done, strData.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return fsync(fd) == 0;
+}
+
+bool CloseFile(int fd)
+{
+    return close(fd) == 0;
+}
+
+void RemoveFile(const std::string& strName)
+{
+    unlink(strName.c_str());
+}
+
+bool IsWritable(const std::string& strName)
+{
+    // Non-blocking: had a FIFO taken the name since it was looked at, a
+    // plain open would wait for a reader that never comes.
+    int fd = open(strName.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    bool bFile = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    close(fd);
+    return bFile;
+}
+
+bool MoveIntoPlace(const std::string& strFrom, const std::string& strTo)
+{
+    return rename(strFrom.c_str(), strTo.c_str()) == 0;
+}
+
+}  // namespace platform
