@@ -6,6 +6,7 @@
 //   bulk:    data sets paced at 960 bytes/s (9600 baud): share of bytes received
 //            and time from the last byte to ReceiveBulk returning
 //   cpu:     CPU time of the polling thread during a 10 s bulk exchange
+#include "FakeDialog.h"
 #include "SerialPort.h"
 #include "SimInstrument.h"
 #include "XKTCore.h"
@@ -22,25 +23,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The exchanges need a dialog; nothing is shown here.
-class SilentDialog : public XKTCore {
-public:
-    void MembersToControls() override {}
-    void ControlsToMembers() override {}
-    int ShowMessage(const std::string&, const std::string&, unsigned) override { return 1; }
-    void StartTimer() override {}
-    void StopTimer() override {}
-    void RepaintNow() override {}
-    void SetStatusBackground(uint32_t) override {}
-    bool WaitBetweenPolls(unsigned nMilliseconds) override
-    {
-        PollPause(nMilliseconds);
-        return true;
-    }
-    void ShowProgress(const char*, size_t) override {}
-    void EndProgress() override {}
-};
 
 double Ms(Clock::duration d)
 {
@@ -61,7 +43,7 @@ std::string DataOfSize(size_t nBytes)
     return data;
 }
 
-bool Counted(sim::SimInstrument& instrument, SilentDialog& dialog)
+bool Counted(sim::SimInstrument& instrument, FakeDialog& dialog)
 {
     std::vector<double> lags;
     std::vector<double> totals;
@@ -83,7 +65,7 @@ bool Counted(sim::SimInstrument& instrument, SilentDialog& dialog)
     return true;
 }
 
-void Bulk(sim::SimInstrument& instrument, SilentDialog& dialog, size_t nBytes)
+void Bulk(sim::SimInstrument& instrument, FakeDialog& dialog, size_t nBytes)
 {
     sim::Scenario scenario = instrument.GetScenario();
     scenario.dataSets['v'].bytes = DataOfSize(nBytes);
@@ -107,7 +89,7 @@ void Bulk(sim::SimInstrument& instrument, SilentDialog& dialog, size_t nBytes)
                 total, afterLast, beyondMinimum, cpu, 100.0 * cpu / total);
 }
 
-void Cpu(sim::SimInstrument& instrument, SilentDialog& dialog)
+void Cpu(sim::SimInstrument& instrument, FakeDialog& dialog)
 {
     sim::Scenario scenario = instrument.GetScenario();
     scenario.dataSets['a'].bytes = DataOfSize(9600);   // 10 s at 960 bytes/s
@@ -143,7 +125,7 @@ int main(int argc, char** argv)
             std::printf("cannot start the simulated instrument\n");
             return 1;
         }
-        SilentDialog dialog;
+        FakeDialog dialog;
         dialog.m_nPort = 1;
 
         if (!Counted(instrument, dialog))

@@ -1,5 +1,7 @@
 #include "Dialog.h"
 
+#include <chrono>
+
 namespace {
 
 App* s_pTheApp = nullptr;
@@ -15,13 +17,6 @@ bool IsColourRequest(UINT nMessage)
 bool ReturnsValueDirectly(UINT nMessage)
 {
     return IsColourRequest(nMessage) || nMessage == WM_QUERYDRAGICON;
-}
-
-std::string WindowText(HWND hWnd)
-{
-    std::string strText(GetWindowTextLengthA(hWnd) + 1, '\0');
-    strText.resize(GetWindowTextA(hWnd, strText.data(), static_cast<int>(strText.size())));
-    return strText;
 }
 
 // The program's own path with the extension .HLP.
@@ -110,6 +105,34 @@ void App::OnHelp()
     if (hOwner)
         hOwner = GetLastActivePopup(hOwner);
     MessageBoxA(hOwner, "No help is available for Orvel.", "Help:", MB_OK | MB_ICONINFORMATION);
+}
+
+// ---------------------------------------------------------------------------
+
+std::string WindowText(HWND hWnd)
+{
+    std::string strText(GetWindowTextLengthA(hWnd) + 1, '\0');
+    strText.resize(GetWindowTextA(hWnd, strText.data(), static_cast<int>(strText.size())));
+    return strText;
+}
+
+void PauseAnswering(unsigned nMilliseconds)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(nMilliseconds);
+    for (;;) {
+        // PeekMessage delivers the sent messages on its own; of the queue it
+        // takes paint requests only, so no click or key starts anything here.
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, WM_PAINT, WM_PAINT,
+                            PM_REMOVE | PM_QS_SENDMESSAGE | PM_QS_PAINT))
+            DispatchMessageA(&msg);
+        const auto rest = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (rest <= 0)
+            return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(rest),
+                                  QS_SENDMESSAGE | QS_PAINT);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -182,6 +182,16 @@ private:
     Dialog& m_dialog;
 };
 
+// The whole text of a window of this program: a control's, or a caption.
+std::string WindowText(HWND hWnd);
+
+// Waits about nMilliseconds on the user-interface thread while keeping its
+// windows alive: messages other threads and programs send are answered and
+// windows are repainted, but input and timer messages stay queued until the
+// thread reads its queue again. A caller that polls a device calls it at each
+// pause, so the system never takes the window for hung.
+void PauseAnswering(unsigned nMilliseconds);
+
 // A modal dialog built from a template resource.
 class Dialog : public EventTarget {
 public:

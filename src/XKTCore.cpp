@@ -101,6 +101,20 @@ const char* BulkUnit()
 
 }  // namespace
 
+std::string ProgressText(const char* szUnit, size_t nBytes)
+{
+    // Thousands apart by a space, so a count of tens of thousands still reads
+    // at a glance on a taskbar button.
+    std::string strDigits = std::to_string(nBytes);
+    std::string strGrouped;
+    for (size_t i = 0; i < strDigits.size(); ++i) {
+        if (i > 0 && (strDigits.size() - i) % 3 == 0)
+            strGrouped += ' ';
+        strGrouped += strDigits[i];
+    }
+    return std::string(szUnit) + ": " + strGrouped + (nBytes == 1 ? " byte" : " bytes");
+}
+
 XKTCore::XKTCore()
     : m_strStatus(kStatusInitial), m_nPort(NO_PORT), m_bExchanging(false), m_bAbandoned(false),
       m_bLineFailed(false)
@@ -194,6 +208,11 @@ void XKTCore::ReceiveBulk()
 
 void XKTCore::SearchInstrument()
 {
+    // The window answers messages sent to it while an exchange polls, and
+    // another program may send it a command; the port is taken until the
+    // operation under way ends.
+    if (m_bExchanging)
+        return;
     StopTimer();
     SetStatusBackground(COLOR_SEARCHING);
     m_strStatus = kSearchTexts[0];
@@ -248,6 +267,8 @@ void XKTCore::OnKeepAliveTimer(unsigned /*nTimerId*/)
 
 void XKTCore::ReadDataSet(const DataSet& set)
 {
+    if (m_bExchanging)
+        return;   // a command sent from outside during an exchange, as above
     if (m_nPort == NO_PORT) {
         ShowMessage(kMsgNoConnection, kCaptionError, STYLE_ERROR);
         return;
@@ -314,6 +335,8 @@ void XKTCore::ReadDataSet(const DataSet& set)
 
 void XKTCore::EraseDataSet(const char* szLetter)
 {
+    if (m_bExchanging)
+        return;   // a command sent from outside during an exchange, as above
     if (m_nPort == NO_PORT) {
         ShowMessage(kMsgNoConnection, kCaptionError, STYLE_ERROR);
         return;

@@ -63,6 +63,9 @@ struct EraseCommand {
 extern const DataSet g_dataSets[3];
 extern const EraseCommand g_eraseCommands[4];
 
+// A download's progress as an operator reads it: "kV: 4 812 bytes".
+std::string ProgressText(const char* szUnit, size_t nBytes);
+
 class XKTCore {
 public:
     XKTCore();
@@ -111,6 +114,9 @@ public:
 
     // Whether the last exchange was abandoned by WaitBetweenPolls.
     bool Abandoned() const { return m_bAbandoned; }
+    // Whether an exchange holds the port: the caller runs inside one of its
+    // pauses, where the window answers messages sent to it.
+    bool Exchanging() const { return m_bExchanging; }
     // Whether a read failed on the open port during the last bulk exchange
     // (the device went away), so its reply cannot be trusted whole.
     bool LineFailed() const { return m_bLineFailed; }

@@ -1,7 +1,5 @@
 #include "XKTDlg.h"
 
-#include "SerialPort.h"
-
 #include <cstdio>
 #include <memory>
 
@@ -89,6 +87,7 @@ void XKTDlg::DoDataExchange(DataExchange& dx)
 bool XKTDlg::OnInitDialog()
 {
     Dialog::OnInitDialog();
+    m_strTitle = WindowText(m_hWnd);
     AddAboutItemToSystemMenu();
     SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
@@ -160,16 +159,24 @@ void XKTDlg::SetStatusBackground(uint32_t crColor)
 
 bool XKTDlg::WaitBetweenPolls(unsigned nMilliseconds)
 {
-    PollPause(nMilliseconds);
+    // A download runs for minutes; a window that reads no messages for five
+    // seconds is taken for hung, ghosted, and offered to the operator to be
+    // ended. Commands sent to us meanwhile find the core busy and do nothing.
+    PauseAnswering(nMilliseconds);
     return true;
 }
 
-void XKTDlg::ShowProgress(const char* /*szUnit*/, size_t /*nBytes*/)
+void XKTDlg::ShowProgress(const char* szUnit, size_t nBytes)
 {
+    // The caption is also the taskbar button's text: an operator working in
+    // another window sees the download go on.
+    std::string strCaption = m_strTitle + " - " + ProgressText(szUnit, nBytes);
+    SetWindowTextA(m_hWnd, strCaption.c_str());
 }
 
 void XKTDlg::EndProgress()
 {
+    SetWindowTextA(m_hWnd, m_strTitle.c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -177,6 +184,10 @@ void XKTDlg::EndProgress()
 
 void XKTDlg::ShowAboutBox()
 {
+    // Sent from another program while an exchange polls, the box's own loop
+    // would stop the polling for as long as it stays open.
+    if (Exchanging())
+        return;
     AboutDlg dlgAbout;
     dlgAbout.DoModal();
 }

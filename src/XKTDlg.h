@@ -63,6 +63,7 @@ private:
 
     ReadOnlyEdit m_statusEdit;
     std::string m_strDataPath;
+    std::string m_strTitle;   // the caption when no download is under way
     HICON m_hIcon;   // shared resource: never destroyed
 
     static const EventEntry<XKTDlg> s_events[];

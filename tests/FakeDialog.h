@@ -1,11 +1,14 @@
 // A stand-in for the main dialog's window: it records what the operator
-// would see (message boxes, status texts and colours, the keep-alive timer)
-// and answers questions from a script.
+// would see (message boxes, status texts and colours, the keep-alive timer,
+// a download's progress) and answers questions from a script. The native
+// tests, the Win32 serial test under Wine and the benchmark share it.
 #pragma once
 
 #include "SerialPort.h"
 #include "XKTCore.h"
 
+#include <algorithm>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -25,13 +28,16 @@ public:
     std::vector<Message> messages;
     std::vector<std::string> statusShown;   // m_strStatus at each transfer to the controls
     std::vector<uint32_t> colors;
-    std::vector<std::string> events;        // "start", "stop", "box:<text>" in the order they happened
+    std::vector<std::string> events;        // "start", "stop", "box:<text>", "progress end" in order
     bool bTimerRunning = false;
     int nRepaints = 0;
     std::deque<int> answers;                // answers to Yes/No questions; Yes when none is left
     std::function<void(const Message&)> whileBoxOpen;   // runs as if inside the box's own loop
     int nPollWaits = 0;                     // pauses between polls
+    unsigned nPauseMs = 0;                  // their lengths, added up
+    std::vector<std::chrono::steady_clock::time_point> pauseStarts;
     int nAbandonAtPause = -1;               // this pause (counting from 1) abandons the operation
+    std::function<void(int nPause)> whilePausing;   // runs inside each pause, as a sent message would
     std::vector<size_t> progress;           // bytes at each progress report
     std::string progressUnit;               // the unit of the last report
     int nProgressEnds = 0;
@@ -101,9 +107,24 @@ public:
 
     void SetStatusBackground(uint32_t crColor) override { colors.push_back(crColor); }
 
+    // The longest time the window would go without a pause, in seconds:
+    // nothing answers the system in between.
+    double LongestStretchWithoutPause() const
+    {
+        double longest = 0;
+        for (size_t i = 1; i < pauseStarts.size(); ++i)
+            longest = std::max(longest,
+                               std::chrono::duration<double>(pauseStarts[i] - pauseStarts[i - 1]).count());
+        return longest;
+    }
+
     bool WaitBetweenPolls(unsigned nMilliseconds) override
     {
         ++nPollWaits;
+        nPauseMs += nMilliseconds;
+        pauseStarts.push_back(std::chrono::steady_clock::now());
+        if (whilePausing)
+            whilePausing(nPollWaits);
         PollPause(nMilliseconds);
         return nPollWaits != nAbandonAtPause;
     }
@@ -114,5 +135,9 @@ public:
         progress.push_back(nBytes);
     }
 
-    void EndProgress() override { ++nProgressEnds; }
+    void EndProgress() override
+    {
+        ++nProgressEnds;
+        events.push_back("progress end");
+    }
 };

@@ -2,6 +2,9 @@
 #include "FakeDialog.h"
 #include "InstrumentBench.h"
 
+#include <algorithm>
+#include <set>
+
 namespace {
 
 using ExchangeTest = InstrumentBench;
@@ -95,6 +98,9 @@ TEST_F(ExchangeTest, CountedWithNoDeviceTimesOut)
     EXPECT_TRUE(dialog.messages.empty());
     EXPECT_GE(seconds, 0.95);
     EXPECT_LE(seconds, 3.0);
+    // Every one of the 100 polls pauses through the window.
+    EXPECT_EQ(100, dialog.nPollWaits);
+    EXPECT_EQ(1000u, dialog.nPauseMs);
 }
 
 TEST_F(ExchangeTest, SurplusOfAnExactReplyIsDroppedWithThePort)
@@ -125,6 +131,12 @@ TEST_F(ExchangeTest, BulkWithNothingAttachedIsEmptyAfterItsWindow)
     EXPECT_GE(seconds, 2.0);
     EXPECT_LE(seconds, 5.0);
     EXPECT_TRUE(dialog.messages.empty());
+    EXPECT_EQ(200, dialog.nPollWaits);
+    EXPECT_EQ(2000u, dialog.nPauseMs);
+    // The window counts along, and ends with what came: nothing.
+    ASSERT_FALSE(dialog.progress.empty());
+    EXPECT_EQ(0u, dialog.progress.back());
+    EXPECT_EQ("kV", dialog.progressUnit);
 }
 
 TEST_F(ExchangeTest, BulkNeverEndsBeforeItsWindow)
@@ -165,6 +177,19 @@ TEST_F(ExchangeTest, BulkKeepsReceivingWhileTheDataSetStreams)
                                                      instrument.LastReplyEnd()).count();
     EXPECT_GE(seconds, 6.0);
     EXPECT_LE(afterLast, 2.0);   // it stops soon after the line falls quiet
+
+    // About twice a second the window learns how far the download got, and
+    // last of all the total.
+    const std::vector<size_t>& progress = dialog.progress;
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(data.bytes.size(), progress.back());
+    EXPECT_GE(std::set<size_t>(progress.begin(), progress.end()).size(), 8u);
+    EXPECT_GE(progress.size(), static_cast<size_t>(seconds));   // at least once a second, even loaded
+    EXPECT_LE(progress.size(), static_cast<size_t>(seconds * 2) + 2);
+    EXPECT_EQ("\xB5" "A", dialog.progressUnit);
+    // Nothing keeps the window from answering for long.
+    EXPECT_LT(dialog.LongestStretchWithoutPause(), 0.25);
 }
 
 TEST_F(ExchangeTest, StalledWriteWaitsItsSecondAndLeavesTheLineUsable)

@@ -4,7 +4,9 @@
 #include "FakeDialog.h"
 #include "InstrumentBench.h"
 
+#include <algorithm>
 #include <csignal>
+#include <functional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -95,6 +97,10 @@ TEST_F(OperationsTest, SearchFindingNothingShowsNoConnection)
     EXPECT_EQ((std::vector<std::string>{"stop"}), m_dialog.events);
     EXPECT_GE(seconds, 7.5);    // eight probes of 100 polls each
     EXPECT_LE(seconds, 20.0);
+    // The window pauses at every poll of every port, from the first to the
+    // last, so it keeps answering through the whole search.
+    EXPECT_EQ(800, m_dialog.nPollWaits);
+    EXPECT_LT(m_dialog.LongestStretchWithoutPause(), 0.25);
 }
 
 TEST_F(OperationsTest, SearchPassesAnOverlongDeviceAndFindsTheNext)
@@ -214,9 +220,16 @@ TEST_P(DownloadTest, StoresTheDataSetWithDosLineEnds)
     EXPECT_EQ("     Data Received!       ", m_dialog.messages[0].text);
     EXPECT_EQ("Success:", m_dialog.messages[0].caption);
     EXPECT_EQ(0u, m_dialog.messages[0].style);
-    // The keep-alive is back before the box opens.
-    EXPECT_EQ((std::vector<std::string>{"stop", "start", "box:     Data Received!       "}),
+    // The keep-alive is back before the box opens, and the progress is gone
+    // before both.
+    EXPECT_EQ((std::vector<std::string>{"stop", "progress end", "start",
+                                        "box:     Data Received!       "}),
               m_dialog.events);
+    // A download this short still counts along in its window and ends with
+    // the total, in the unit of its button.
+    ASSERT_FALSE(m_dialog.progress.empty());
+    EXPECT_EQ(19u, m_dialog.progress.back());
+    EXPECT_EQ(Set().szUnit, m_dialog.progressUnit);
 }
 
 TEST_P(DownloadTest, NothingReceivedKeepsTheOldFileAndLeavesNoEmptyOne)
@@ -349,6 +362,83 @@ TEST_F(OperationsTest, AbandonedSearchStopsAtThatPort)
     EXPECT_EQ("", instrument.ReceivedText());   // COM3 was never asked
     EXPECT_FALSE(m_dialog.bTimerRunning);
 }
+
+TEST(ProgressTextTest, GroupsThousandsWithSpaces)
+{
+    const std::pair<size_t, const char*> cases[] = {
+        {0, "kV: 0 bytes"},          {1, "kV: 1 byte"},
+        {999, "kV: 999 bytes"},      {1000, "kV: 1 000 bytes"},
+        {4812, "kV: 4 812 bytes"},   {65536, "kV: 65 536 bytes"},
+        {1234567, "kV: 1 234 567 bytes"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, ProgressText("kV", c.first));
+    EXPECT_EQ("\xB5" "A: 12 bytes", ProgressText("\xB5" "A", 12));
+}
+
+// Another program may send the window a command while an exchange polls;
+// the window answers it there, but the port is busy: nothing starts.
+struct BusyCase {
+    const char* name;
+    std::function<void(FakeDialog&)> operation;
+    std::string strSent;                    // what the instrument gets
+    std::vector<std::string> messages;
+};
+
+void PrintTo(const BusyCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const BusyCase kBusyCases[] = {
+    {"Download", [](FakeDialog& d) { d.ReadDataSet(g_dataSets[0]); }, "v",
+     {"     Data Received!       "}},
+    {"Search", [](FakeDialog& d) { d.SearchInstrument(); }, "y", {}},
+    {"Erase", [](FakeDialog& d) { d.EraseDataSet("A"); }, "A", {"     Data Erased!       "}},
+};
+
+class BusyTest : public OperationsTest, public ::testing::WithParamInterface<BusyCase> {
+};
+
+TEST_P(BusyTest, CommandsSentDuringAnExchangeStartNothing)
+{
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.dataSets['v'] = Whole("1.0 kV\n");
+    scenario.probe.nDelayMs = 100;   // the counted exchanges poll a few times too
+    scenario.ack.nDelayMs = 100;
+    sim::SimInstrument& instrument = Attach(1, scenario);
+    m_dialog.Connect(1);
+    m_dialog.controls[1012] = "run1";
+    m_dialog.controls[1015] = "run2";
+    int nCommands = 0;
+    m_dialog.whilePausing = [&](int nPause) {
+        if (nPause != 2)
+            return;
+        m_dialog.SearchInstrument();
+        for (const DataSet& set : g_dataSets)
+            m_dialog.ReadDataSet(set);
+        for (const EraseCommand& command : g_eraseCommands)
+            m_dialog.EraseDataSet(command.szLetter);
+        m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID);
+        ++nCommands;
+    };
+
+    GetParam().operation(m_dialog);
+
+    EXPECT_EQ(1, nCommands);
+    EXPECT_EQ(GetParam().strSent, instrument.ReceivedText());
+    EXPECT_EQ(GetParam().messages, m_dialog.MessageTexts());
+    EXPECT_EQ(1, m_dialog.m_nPort);
+    EXPECT_EQ(std::string(GetParam().name) == "Download" ? std::vector<std::string>{"run1.txt"}
+                                                         : std::vector<std::string>{},
+              WorkFiles());
+    // Only the operation's own timer calls, no second stop.
+    EXPECT_EQ("stop", m_dialog.events.front());
+    EXPECT_EQ(1, std::count(m_dialog.events.begin(), m_dialog.events.end(), "stop"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, BusyTest, ::testing::ValuesIn(kBusyCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OperationsTest, NotConnectedOnlySaysSo)
 {
@@ -485,9 +575,10 @@ TEST_F(OperationsTest, DeviceVanishingDuringADownloadSavesNothingAndSaysSo)
     EXPECT_EQ("Connection Lost! Data not saved. ", m_dialog.messages[1].text);
     EXPECT_EQ("Error:", m_dialog.messages[1].caption);
     EXPECT_EQ(16u, m_dialog.messages[1].style);
-    // The keep-alive stays stopped; the connection state is left to the next probe.
+    // The keep-alive stays stopped; the connection state is left to the next
+    // probe. The caption is back before the box.
     EXPECT_EQ((std::vector<std::string>{"box:        File Exists! Overwrite?  ", "stop",
-                                        "box:Connection Lost! Data not saved. "}),
+                                        "progress end", "box:Connection Lost! Data not saved. "}),
               m_dialog.events);
     EXPECT_EQ(1, m_dialog.m_nPort);
     EXPECT_EQ(1, m_dialog.nProgressEnds);

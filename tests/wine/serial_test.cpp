@@ -19,6 +19,7 @@
 // Every other line is one check; the last line counts them.
 #include "DataSetFile.h"
 #include "DeviceNameCases.h"
+#include "FakeDialog.h"
 #include "SerialPort.h"
 #include "XKTCore.h"
 
@@ -153,39 +154,6 @@ std::string Collect(SerialPort& port, size_t nWanted, DWORD timeoutMs)
     }
     return got;
 }
-
-// The dialog services of XKTCore, recorded instead of shown.
-struct Message {
-    std::string strText;
-    std::string strCaption;
-    unsigned nStyle;
-};
-
-class RecordingCore : public XKTCore {
-public:
-    void MembersToControls() override { ++m_nMembersToControls; }
-    void ControlsToMembers() override {}
-    int ShowMessage(const std::string& strText, const std::string& strCaption,
-                    unsigned nStyle) override
-    {
-        m_messages.push_back({strText, strCaption, nStyle});
-        return 1;   // IDOK
-    }
-    void StartTimer() override {}
-    void StopTimer() override {}
-    void RepaintNow() override {}
-    void SetStatusBackground(uint32_t) override {}
-    bool WaitBetweenPolls(unsigned nMilliseconds) override
-    {
-        PollPause(nMilliseconds);
-        return true;
-    }
-    void ShowProgress(const char*, size_t) override {}
-    void EndProgress() override {}
-
-    int m_nMembersToControls = 0;
-    std::vector<Message> m_messages;
-};
 
 struct Options {
     int nSimPort;
@@ -339,7 +307,7 @@ const CountedCase g_countedCases[] = {
 void TestCountedExchange(const Options& o, const CountedCase& c)
 {
     Sim(std::string("probe ") + c.szMode);
-    RecordingCore core;
+    FakeDialog core;
     core.m_nPort = o.nSimPort;
     g_strCommand = "y";
     LARGE_INTEGER start = Now();
@@ -355,16 +323,16 @@ void TestCountedExchange(const Options& o, const CountedCase& c)
     Check(core.m_strReply == (c.bResult ? o.strIdent : std::string()),
           name + (c.bResult ? "m_strReply is the reply" : "m_strReply is empty"),
           Describe(core.m_strReply));
-    Check(core.m_nMembersToControls == 1, name + "the controls are updated once",
-          std::to_string(core.m_nMembersToControls));
+    Check(core.statusShown.size() == 1, name + "the controls are updated once",
+          std::to_string(core.statusShown.size()));
     if (c.bTransferError) {
-        bool bShown = core.m_messages.size() == 1 &&
-                      core.m_messages[0].strText == "Data Transfer Error!    " &&
-                      core.m_messages[0].strCaption == "Error:" && core.m_messages[0].nStyle == 16;
+        bool bShown = core.messages.size() == 1 &&
+                      core.messages[0].text == "Data Transfer Error!    " &&
+                      core.messages[0].caption == "Error:" && core.messages[0].style == 16;
         Check(bShown, name + "\"Data Transfer Error!    \", \"Error:\", style 16");
     } else {
-        Check(core.m_messages.empty(), name + "no message",
-              std::to_string(core.m_messages.size()) + " shown");
+        Check(core.messages.empty(), name + "no message",
+              std::to_string(core.messages.size()) + " shown");
     }
     // 100 polls of 10 ms: a second at least, a few with a loaded machine.
     if (c.bFullTime)
@@ -376,27 +344,29 @@ void TestCountedExchange(const Options& o, const CountedCase& c)
 
 void TestExchangeAbsent(const Options& o)
 {
-    RecordingCore core;
+    FakeDialog core;
     core.m_nPort = o.nAbsentPort;
     g_strCommand = "y";
     LARGE_INTEGER start = Now();
     bool bResult = core.ExchangeCommand(PROBE_REPLY_LENGTH);
     double seconds = Seconds(start, Now());
-    Check(!bResult && core.m_messages.empty() && core.m_strReply.empty(),
+    Check(!bResult && core.messages.empty() && core.m_strReply.empty(),
           "ExchangeCommand on an absent port: false, no message");
     Check(seconds >= 0.9 && seconds < 5.0, "ExchangeCommand on an absent port polls its full second",
           std::to_string(seconds) + " s");
+    Check(core.nPollWaits == 100, "every poll pauses through the dialog",
+          std::to_string(core.nPollWaits) + " pauses");
 }
 
 void TestErase(const Options& o)
 {
     Sim("ack ok");
     Ask("clearlog");
-    RecordingCore core;
+    FakeDialog core;
     core.m_nPort = o.nSimPort;
     g_strCommand = "E";
     bool bResult = core.ExchangeCommand(ERASE_REPLY_LENGTH);
-    Check(bResult && core.m_strReply.size() == 9 && core.m_messages.empty(),
+    Check(bResult && core.m_strReply.size() == 9 && core.messages.empty(),
           "ExchangeCommand(9) with E: true with the 9-byte acknowledgement", Describe(core.m_strReply));
     std::vector<int> bytes = LoggedBytes(1, 2000);
     Check(bytes == std::vector<int>{'E'}, "the erase sent the letter E alone",
@@ -407,7 +377,7 @@ void TestBulk(const Options& o)
 {
     const std::string expected = ReadWhole("o.bin");
     Sim("data paced");   // 960 bytes a second, as the line carries them
-    RecordingCore core;
+    FakeDialog core;
     core.m_nPort = o.nSimPort;
     core.m_strLastReply = "untouched";
     g_strCommand = "o";
@@ -418,10 +388,18 @@ void TestBulk(const Options& o)
           Describe(core.m_strReply.substr(0, 40)) + "... of " + std::to_string(expected.size()));
     Check(seconds >= 1.9 && seconds < 10.0, "ReceiveBulk polls for at least 200 polls",
           std::to_string(seconds) + " s");
-    Check(core.m_messages.empty() && core.m_strLastReply == "untouched",
+    Check(core.messages.empty() && core.m_strLastReply == "untouched",
           "ReceiveBulk shows nothing and leaves m_strLastReply alone");
+    const std::vector<size_t>& progress = core.progress;
+    bool bGrowing = !progress.empty();
+    for (size_t i = 1; i < progress.size(); ++i)
+        bGrowing = bGrowing && progress[i - 1] <= progress[i];
+    Check(bGrowing && progress.back() == expected.size() && progress.size() >= 3 &&
+              core.progressUnit == "kOhm",
+          "ReceiveBulk reports its progress in kOhm, growing, ending with the total",
+          std::to_string(progress.size()) + " reports");
 
-    RecordingCore absent;
+    FakeDialog absent;
     absent.m_nPort = o.nAbsentPort;
     start = Now();
     absent.ReceiveBulk();
@@ -510,7 +488,7 @@ void TestStalledWrite(const Options& o)
 
     Sim("plug");
     Sim("probe whole");
-    RecordingCore core;
+    FakeDialog core;
     core.m_nPort = o.nSimPort;
     g_strCommand = "y";
     Check(core.ExchangeCommand(PROBE_REPLY_LENGTH) && core.m_strReply == o.strIdent,
@@ -585,9 +563,9 @@ void TestVanishDuringDownload(const Options& o)
         old << "old\r\n";
     }
     Sim("data paced");   // o.bin takes about 1.4 s on the line
-    RecordingCore core;
+    FakeDialog core;
     core.m_nPort = o.nSimPort;
-    core.m_strFileKOhm = "lost";
+    core.controls[1016] = "lost";   // the kOhm file-name field
     Runner("vanish 500");
     LARGE_INTEGER start = Now();
     core.ReadDataSet(g_dataSets[2]);
@@ -595,10 +573,10 @@ void TestVanishDuringDownload(const Options& o)
     Runner("return");
 
     Check(core.LineFailed(), "a download through a vanished device knows the line failed");
-    Check(core.m_messages.size() == 2 && core.m_messages[1].strText == "Connection Lost! Data not saved. " &&
-              core.m_messages[1].strCaption == "Error:" && core.m_messages[1].nStyle == 16,
+    Check(core.messages.size() == 2 && core.messages[1].text == "Connection Lost! Data not saved. " &&
+              core.messages[1].caption == "Error:" && core.messages[1].style == 16,
           "a download through a vanished device says \"Connection Lost! Data not saved. \"",
-          core.m_messages.empty() ? "no message" : core.m_messages.back().strText);
+          core.messages.empty() ? "no message" : core.messages.back().text);
     Check(ReadWhole(szName) == "old\r\n" && !FileExists("lost.txt.tmp"),
           "the old file stays whole and no new file is left", Describe(ReadWhole(szName)));
     Check(seconds < 10.0, "the download ends within its bounds", std::to_string(seconds) + " s");
@@ -617,7 +595,7 @@ void TestVanishDuringExchanges(const Options& o)
                           {"an erase", "ack none", "E", ERASE_REPLY_LENGTH}};
     for (const Case& c : cases) {
         Sim(c.szSim);
-        RecordingCore core;
+        FakeDialog core;
         core.m_nPort = o.nSimPort;
         g_strCommand = c.szLetter;
         Runner("vanish 300");
@@ -625,14 +603,14 @@ void TestVanishDuringExchanges(const Options& o)
         bool bResult = core.ExchangeCommand(c.nLength);
         double seconds = Seconds(start, Now());
         Runner("return");
-        Check(!bResult && core.m_messages.empty() && seconds >= 0.9 && seconds < 5.0,
+        Check(!bResult && core.messages.empty() && seconds >= 0.9 && seconds < 5.0,
               std::string(c.szName) + " during which the device vanishes fails after its second, silently",
               std::to_string(seconds) + " s");
     }
     Sim("probe whole");
     Sim("ack ok");
 
-    RecordingCore core;
+    FakeDialog core;
     Runner("vanish 200");
     LARGE_INTEGER start = Now();
     core.SearchInstrument();   // COM1 first: the device is gone before its port is asked

@@ -11,6 +11,7 @@ CROSS_BUILD_DIR/wine-e2e/. Prints one line per test and closes with
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -38,6 +39,11 @@ KV_DATA = (b"2024-03-05 09:15:00   12.50 kV\n"
            b"2024-03-05 09:15:10   12.75 kV\r\n"
            b"2024-03-05 09:15:20   13.00 kV\n")
 
+# The kOhm data set: about 12 KB, some 13 s on a 9600-baud line.
+KOHM_DATA = b"".join(b"2024-03-05 %02d:%02d:%02d  %8.2f kOhm\n" % (9 + i // 360, i // 6 % 60, i % 6 * 10,
+                                                                   100 + i * 0.25)
+                     for i in range(360))
+
 STATUS_NONE = " ------------- "
 STATUS_LOST = " No Connection! "
 MSG_NO_CONNECTION = " No Connection!        "
@@ -49,6 +55,12 @@ MSG_CREATE_ERROR = "Destination File Create Error! "
 MSG_CONNECTION_LOST = "Connection Lost! Data not saved. "
 
 IDOK, IDYES, IDNO = 1, 6, 7
+
+# Windows takes a window that answers no message for 5 s for hung; ours must
+# answer within a second at every try, and is asked about three times a second.
+ANSWER_LIMIT_MS = 1000
+ASK_PERIOD = 0.33
+PROGRESS_CAPTION = re.compile(r"^Orvel - (kV|\u00b5A|kOhm): ([0-9 ]+) bytes?$")
 SC_CLOSE = 0xF060
 COLOR_3DFACE = 15
 
@@ -68,10 +80,13 @@ class Simulator(simproc.SimProcess):
     """One xkt-sim for the whole run; each test resets its scenario."""
 
     def __init__(self, path, work_dir):
-        kv_file = os.path.join(work_dir, "kv.txt")
-        with open(kv_file, "wb") as f:
-            f.write(KV_DATA)
-        super().__init__(path, ["--ident", IDENT, "--data-file", "v=" + kv_file, "--readings", "40"],
+        files = []
+        for letter, data in (("v", KV_DATA), ("o", KOHM_DATA)):
+            data_file = os.path.join(work_dir, letter + ".dat")
+            with open(data_file, "wb") as f:
+                f.write(data)
+            files += ["--data-file", "%s=%s" % (letter, data_file)]
+        super().__init__(path, ["--ident", IDENT, "--readings", "40"] + files,
                          log_path=os.path.join(work_dir, "sim.log"))
         self._mark = 0
 
@@ -202,6 +217,42 @@ class Suite:
         with open(path, "rb") as f:
             return f.read()
 
+    def watch(self, until, timeout, each=None):
+        """Asks the main window about three times a second whether it answers,
+        until until() holds or timeout seconds have passed; each(try) runs
+        after every try. Returns the tries: {answered, ms, caption}."""
+        tries = []
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            started = time.monotonic()
+            tries.append(self.d.ok("ask", self.hwnd, ANSWER_LIMIT_MS))
+            if each:
+                each(tries[-1])
+            if until():
+                break
+            time.sleep(max(0.0, ASK_PERIOD - (time.monotonic() - started)))
+        return tries
+
+    def check_answering(self, tries, seconds, what):
+        """Every try was answered in time, and there were about three a second."""
+        late = [t for t in tries if not t["answered"]]
+        self.check(not late, "%s: %d of %d tries unanswered within %d ms"
+                   % (what, len(late), len(tries), ANSWER_LIMIT_MS))
+        self.check(len(tries) >= seconds * 2, "%s: only %d tries in %.1f s" % (what, len(tries), seconds))
+        longest = max((t["ms"] for t in tries), default=0)
+        print("     %s: %d tries in %.1f s, longest wait for an answer %d ms"
+              % (what, len(tries), seconds, longest))
+
+    def mouse_click(self, control_id):
+        """Clicks a control of the main window with the real mouse."""
+        children = self.d.ok("children", self.hwnd)
+        left, top = children["rect"][:2]
+        x, y, width, height = [c for c in children["children"] if c["id"] == control_id][0]["rect"]
+        self.d.ok("mouse", self.hwnd, x - left + width // 2, y - top + height // 2)
+
+    def box_open(self):
+        return any(self.d.window(caption, 0, "#32770") for caption in ("Success:", "Error:", "Warning:"))
+
     def pull_adapter(self):
         """The instrument's adapter goes away; COM2 then leads to an empty
         directory, since a dangling link would fall back to /dev/ttyS1."""
@@ -306,8 +357,8 @@ def test_connect_not_found(s):
     h = s.start("connect_not_found")
     s.sim.command("unplug")   # COM2 answers nothing; every other port is absent
     s.d.click(h, 1000)
-    # The status turns light yellow while the ports are tried (read from the
-    # screen: the program answers no messages while it polls).
+    # The status turns light yellow while the ports are tried, as the screen
+    # shows it.
     seen_yellow = False
     deadline = time.monotonic() + 6
     while not seen_yellow and time.monotonic() < deadline:
@@ -380,6 +431,98 @@ def test_download_nothing(s):
     time.sleep(4)
     s.check(s.sim.letters() == "", "probes after a failed download: %r" % s.sim.letters())
     s.check(s.text(1001) == IDENT[:18], "status %r" % s.text(1001))
+
+
+def progress_counts(tries, unit):
+    """The byte counts the caption showed, in order, for downloads in unit."""
+    counts = []
+    for t in tries:
+        match = PROGRESS_CAPTION.match(t["caption"])
+        if match and match.group(1) == unit:
+            counts.append(int(match.group(2).replace(" ", "")))
+    return counts
+
+
+def test_download_stays_answering(s):
+    h = s.start("download_answering")
+    s.connect()
+    s.d.ok("type", h, 1016, "big")
+    s.d.ok("type", h, 1012, "other")
+    s.sim.mark()
+    s.d.click(h, 1009)
+
+    # Halfway through, another program sends "Read kV" and "Info": both are
+    # answered at once, and start nothing.
+    sent = []
+
+    def send_read_kv(t):
+        counts = progress_counts([t], "kOhm")
+        if not sent and counts and counts[0] >= len(KOHM_DATA) // 3:
+            sent.extend(s.d.ok("sendclick", h, button, 5000) for button in (1005, 1002))
+
+    started = time.monotonic()
+    tries = s.watch(lambda: s.d.window("Success:", 0, "#32770") is not None, 60, send_read_kv)
+    seconds = time.monotonic() - started
+    s.answer(s.box("Success:", MSG_RECEIVED), IDOK)
+
+    s.check_answering(tries, seconds, "download of %d bytes" % len(KOHM_DATA))
+    counts = progress_counts(tries, "kOhm")
+    s.check(len(set(counts)) >= 3 and counts == sorted(counts),
+            "the caption counted %s" % counts)
+    strays = [t["caption"] for t in tries
+              if t["caption"] != "Orvel" and not PROGRESS_CAPTION.match(t["caption"])]
+    s.check(not strays, "captions %s" % strays)
+    s.check(s.text(0) == "Orvel", "caption %r after the download" % s.text(0))
+    s.check(len(sent) == 2 and all(r["answered"] and r["ms"] < ANSWER_LIMIT_MS for r in sent),
+            "the sent \"Read kV\" and \"Info\": %s" % sent)
+    s.check(s.d.window("Info about Orvel", 0) is None, "an about box opened")
+    big = s.file("big.txt") or b""
+    s.check(big == KOHM_DATA.replace(b"\n", b"\r\n"), "big.txt holds %d bytes" % len(big))
+    s.check(s.sim.letters().replace("y", "") == "o", "sent %r" % s.sim.letters())
+    time.sleep(0.5)
+    s.check(not s.box_open(), "a second box opened")
+    s.check(sorted(os.listdir(s.work)) == ["big.txt", "test.xkt"],
+            "files left: %s" % sorted(os.listdir(s.work)))
+
+    # The caption names the data set's unit as its button does.
+    s.d.ok("type", h, 1015, "small")
+    s.d.click(h, 1007)
+    tries = s.watch(lambda: s.d.window("Success:", 0, "#32770") is not None, 20)
+    s.answer(s.box("Success:", MSG_RECEIVED), IDOK)
+    s.check(progress_counts(tries, "\u00b5A"), "no \u00b5A caption among %s"
+            % sorted(set(t["caption"] for t in tries)))
+    s.check(s.text(0) == "Orvel", "caption %r after the download" % s.text(0))
+
+
+def test_search_stays_answering(s):
+    h = s.start("search_answering")
+    s.sim.command("unplug")
+    s.sim.mark()
+    s.d.click(h, 1000)
+
+    # Once COM2 has failed, the instrument is back and the operator clicks
+    # Connect again: the click waits in the queue until this search has ended.
+    clicked = []
+
+    def click_again(_t):
+        if not clicked and s.text(1001) == "search ..        ":
+            s.sim.command("plug")
+            s.mouse_click(1000)
+            clicked.append(time.monotonic())
+
+    started = time.monotonic()
+    tries = s.watch(lambda: s.text(1001) == IDENT[:18], 60, click_again)
+    seconds = time.monotonic() - started
+
+    s.check_answering(tries, seconds, "search of eight ports")
+    s.require(clicked, "the status never read \"search ..\"")
+    s.check(s.text(1001) == IDENT[:18], "status %r after the second search" % s.text(1001))
+    # COM2 heard the first search's probe, then six silent ports took their
+    # second each, then the second search's COM1.
+    probes = [ms for ms, letter in s.sim.received() if letter == "y"]
+    s.check(len(probes) >= 2 and probes[1] - probes[0] >= 6000,
+            "COM2 probed at %s ms: the second click ran inside the first search" % probes[:2])
+    s.check(s.text(0) == "Orvel", "caption %r" % s.text(0))
 
 
 def test_device_names(s):
@@ -552,6 +695,8 @@ TESTS = [
     test_connect_not_found,
     test_download,
     test_download_nothing,
+    test_download_stays_answering,
+    test_search_stays_answering,
     test_device_names,
     test_download_vanish,
     test_erase,

@@ -12,7 +12,8 @@
 //
 // Windows of the other process are reached by handle (a number); controls by
 // their dialog id. Clicks are posted, not sent: a click that opens a modal box
-// would otherwise block the driver until the box closes.
+// would otherwise block the driver until the box closes (sendclick sends one
+// on purpose, with a time limit).
 #include <windows.h>
 
 #include <cstdio>
@@ -139,7 +140,7 @@ long long FromWindow(HWND hwnd)
 
 // ---- windows of the other process -----------------------------------------
 
-const UINT kSendTimeoutMs = 10000;   // an exchange blocks the program for up to ~2 s
+const UINT kSendTimeoutMs = 10000;   // a loaded machine may keep the program busy for a while
 
 // A direct child by dialog id; compares the low 16 bits, since the message box
 // text carries 0xFFFF, which dialog templates store as a 16-bit -1.
@@ -513,6 +514,52 @@ std::string DoType(const Args& a)
     return Reply().Ok();
 }
 
+// Milliseconds on a clock finer than GetTickCount's.
+double NowMs()
+{
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Whether the window's thread answers a sent message within the time limit,
+// as the system asks before it calls a window hung; with how long it took
+// and the caption then (read without a message: it changes while a download
+// runs, and the window is followed by handle, not by caption).
+std::string DoAsk(const Args& a)
+{
+    HWND hwnd = ToWindow(a[1]);
+    if (!IsWindow(hwnd))
+        return Fail("no window");
+    DWORD_PTR result = 0;
+    double start = NowMs();
+    bool answered = SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_NORMAL,
+                                        static_cast<UINT>(ToNumber(a[2])), &result) != 0;
+    double ms = NowMs() - start;
+    wchar_t caption[256] = {};
+    GetWindowTextW(hwnd, caption, 255);
+    return Reply().Flag("answered", answered).Number("ms", static_cast<long long>(ms))
+        .Text("caption", caption).Ok();
+}
+
+// Sends a button's click instead of posting it, as another program might:
+// it is handled at once, wherever the window's thread reads its messages.
+std::string DoSendClick(const Args& a)
+{
+    HWND dialog = ToWindow(a[1]);
+    long long id = ToNumber(a[2]);
+    if (!IsWindow(dialog))
+        return Fail("no window");
+    DWORD_PTR result = 0;
+    double start = NowMs();
+    bool answered = SendMessageTimeoutW(dialog, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(id), BN_CLICKED),
+                                        reinterpret_cast<LPARAM>(Child(dialog, id)), SMTO_NORMAL,
+                                        static_cast<UINT>(ToNumber(a[3])), &result) != 0;
+    return Reply().Flag("answered", answered)
+        .Number("ms", static_cast<long long>(NowMs() - start)).Ok();
+}
+
 std::string DoClick(const Args& a)
 {
     HWND dialog = ToWindow(a[1]);
@@ -745,6 +792,8 @@ const Command g_commands[] = {
     {L"settext", 3, DoSetText},        // hwnd, id, text
     {L"type", 3, DoType},              // hwnd, id, text
     {L"click", 2, DoClick},            // hwnd, id
+    {L"sendclick", 3, DoSendClick},    // hwnd, id, timeout_ms
+    {L"ask", 2, DoAsk},                // hwnd, timeout_ms
     {L"focuson", 2, DoFocusOn},        // hwnd, id
     {L"focus", 1, DoFocus},            // hwnd
     {L"key", 2, DoKey},                // hwnd, enter|escape|tab|f1|space
