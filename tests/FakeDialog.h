@@ -6,6 +6,7 @@
 
 #include "SerialPort.h"
 #include "XKTCore.h"
+#include "resource.h"
 
 #include <algorithm>
 #include <chrono>
@@ -58,21 +59,21 @@ public:
 
     void MembersToControls() override
     {
-        controls[1001] = m_strStatus;
-        controls[1003] = m_strLastReply;
-        controls[1012] = m_strFileKV;
-        controls[1015] = m_strFileUA;
-        controls[1016] = m_strFileKOhm;
+        controls[IDC_STATUS] = m_strStatus;
+        controls[IDC_LAST_REPLY] = m_strLastReply;
+        controls[IDC_FILE_KV] = m_strFileKV;
+        controls[IDC_FILE_UA] = m_strFileUA;
+        controls[IDC_FILE_KOHM] = m_strFileKOhm;
         statusShown.push_back(m_strStatus);
     }
 
     void ControlsToMembers() override
     {
-        m_strStatus = controls[1001];
-        m_strLastReply = controls[1003];
-        m_strFileKV = controls[1012];
-        m_strFileUA = controls[1015];
-        m_strFileKOhm = controls[1016];
+        m_strStatus = controls[IDC_STATUS];
+        m_strLastReply = controls[IDC_LAST_REPLY];
+        m_strFileKV = controls[IDC_FILE_KV];
+        m_strFileUA = controls[IDC_FILE_UA];
+        m_strFileKOhm = controls[IDC_FILE_KOHM];
     }
 
     int ShowMessage(const std::string& strText, const std::string& strCaption, unsigned nStyle) override

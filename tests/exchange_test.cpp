@@ -69,12 +69,12 @@ TEST_P(CountedExchangeTest, ProbeReply)
     EXPECT_EQ(c.bResult, bResult);
     EXPECT_EQ(c.strReply, dialog.m_strReply);
     EXPECT_EQ(c.strLastReply, dialog.m_strLastReply);
-    EXPECT_EQ(c.strLastReply, dialog.controls[1003]);   // shown in the hidden field
+    EXPECT_EQ(c.strLastReply, dialog.controls[IDC_LAST_REPLY]);   // shown in the hidden field
     if (c.bTransferError) {
         ASSERT_EQ(1u, dialog.messages.size());
         EXPECT_EQ("Data Transfer Error!    ", dialog.messages[0].text);
         EXPECT_EQ("Error:", dialog.messages[0].caption);
-        EXPECT_EQ(16u, dialog.messages[0].style);
+        EXPECT_EQ(STYLE_ERROR, dialog.messages[0].style);
     } else {
         EXPECT_TRUE(dialog.messages.empty());
     }

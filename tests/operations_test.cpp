@@ -56,8 +56,8 @@ TEST_F(OperationsTest, SearchFindsInstrumentOnCom1)
 
     EXPECT_EQ(1, m_dialog.m_nPort);
     EXPECT_EQ(kIdent.substr(0, 18), m_dialog.m_strStatus);
-    EXPECT_EQ(kIdent.substr(0, 18), m_dialog.controls[1001]);
-    EXPECT_EQ((std::vector<uint32_t>{0x0096FFFF, 0x0096FF96}), m_dialog.colors);
+    EXPECT_EQ(kIdent.substr(0, 18), m_dialog.controls[IDC_STATUS]);
+    EXPECT_EQ((std::vector<uint32_t>{COLOR_SEARCHING, COLOR_FOUND}), m_dialog.colors);
     EXPECT_TRUE(m_dialog.bTimerRunning);
     EXPECT_EQ((std::vector<std::string>{"stop", "start"}), m_dialog.events);
     EXPECT_EQ("y", instrument.ReceivedText());
@@ -81,7 +81,7 @@ TEST_F(OperationsTest, SearchShowsEveryStepUpToCom8)
                                         "search .......   ", kIdent.substr(0, 18)}),
               distinct);
     EXPECT_EQ(8, m_dialog.nRepaints);   // at the start and after each failed port
-    EXPECT_EQ((std::vector<uint32_t>{0x0096FFFF, 0x0096FF96}), m_dialog.colors);
+    EXPECT_EQ((std::vector<uint32_t>{COLOR_SEARCHING, COLOR_FOUND}), m_dialog.colors);
 }
 
 TEST_F(OperationsTest, SearchFindingNothingShowsNoConnection)
@@ -91,8 +91,8 @@ TEST_F(OperationsTest, SearchFindingNothingShowsNoConnection)
 
     EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
     EXPECT_EQ(" No Connection! ", m_dialog.m_strStatus);
-    EXPECT_EQ(" No Connection! ", m_dialog.controls[1001]);
-    EXPECT_EQ((std::vector<uint32_t>{0x0096FFFF, 0x009696FF}), m_dialog.colors);
+    EXPECT_EQ(" No Connection! ", m_dialog.controls[IDC_STATUS]);
+    EXPECT_EQ((std::vector<uint32_t>{COLOR_SEARCHING, COLOR_NO_CONNECTION}), m_dialog.colors);
     EXPECT_FALSE(m_dialog.bTimerRunning);
     EXPECT_EQ((std::vector<std::string>{"stop"}), m_dialog.events);
     EXPECT_GE(seconds, 7.5);    // eight probes of 100 polls each
@@ -132,12 +132,12 @@ TEST_F(OperationsTest, KeepAliveWithAnAnswerChangesNothingVisible)
 
     EXPECT_EQ(2, m_dialog.m_nPort);
     EXPECT_EQ(strStatus, m_dialog.m_strStatus);
-    EXPECT_EQ(strStatus, m_dialog.controls[1001]);
+    EXPECT_EQ(strStatus, m_dialog.controls[IDC_STATUS]);
     EXPECT_EQ(2u, m_dialog.colors.size());
     EXPECT_TRUE(m_dialog.events.empty());
     EXPECT_TRUE(m_dialog.bTimerRunning);
     EXPECT_EQ(kIdent, m_dialog.m_strReply);
-    EXPECT_EQ(kIdent, m_dialog.controls[1003]);
+    EXPECT_EQ(kIdent, m_dialog.controls[IDC_LAST_REPLY]);
 }
 
 TEST_F(OperationsTest, KeepAliveDropsTheConnectionWhenTheInstrumentFallsSilent)
@@ -150,8 +150,8 @@ TEST_F(OperationsTest, KeepAliveDropsTheConnectionWhenTheInstrumentFallsSilent)
     m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID);
 
     EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
-    EXPECT_EQ(" No Connection! ", m_dialog.controls[1001]);
-    EXPECT_EQ(0x009696FFu, m_dialog.colors.back());
+    EXPECT_EQ(" No Connection! ", m_dialog.controls[IDC_STATUS]);
+    EXPECT_EQ(COLOR_NO_CONNECTION, m_dialog.colors.back());
     EXPECT_FALSE(m_dialog.bTimerRunning);
     EXPECT_TRUE(m_dialog.messages.empty());
 }
@@ -187,9 +187,9 @@ struct DataSetRow {
 };
 
 const DataSetRow kDataSetRows[] = {
-    {0, "v", 1012, "No Data Received! "},
-    {1, "a", 1015, "No Data Recived! "},
-    {2, "o", 1016, "No Data Recived! "},
+    {0, "v", IDC_FILE_KV, "No Data Received! "},
+    {1, "a", IDC_FILE_UA, "No Data Recived! "},
+    {2, "o", IDC_FILE_KOHM, "No Data Recived! "},
 };
 
 void PrintTo(const DataSetRow& row, std::ostream* os)
@@ -219,7 +219,7 @@ TEST_P(DownloadTest, StoresTheDataSetWithDosLineEnds)
     ASSERT_EQ(1u, m_dialog.messages.size());
     EXPECT_EQ("     Data Received!       ", m_dialog.messages[0].text);
     EXPECT_EQ("Success:", m_dialog.messages[0].caption);
-    EXPECT_EQ(0u, m_dialog.messages[0].style);
+    EXPECT_EQ(STYLE_OK, m_dialog.messages[0].style);
     // The keep-alive is back before the box opens, and the progress is gone
     // before both.
     EXPECT_EQ((std::vector<std::string>{"stop", "progress end", "start",
@@ -253,7 +253,7 @@ TEST_P(DownloadTest, NothingReceivedKeepsTheOldFileAndLeavesNoEmptyOne)
     for (size_t i : {1, 2}) {
         EXPECT_EQ(row.noData, m_dialog.messages[i].text);
         EXPECT_EQ("Error:", m_dialog.messages[i].caption);
-        EXPECT_EQ(16u, m_dialog.messages[i].style);
+        EXPECT_EQ(STYLE_ERROR, m_dialog.messages[i].style);
     }
     EXPECT_FALSE(m_dialog.bTimerRunning);   // no probe until the next success, erase or search
 }
@@ -268,7 +268,7 @@ TEST_F(OperationsTest, ExistingFileIsReplacedOnlyAfterYes)
     sim::SimInstrument& instrument = Attach(1, scenario);
     m_dialog.Connect(1);
     WriteFile("run1.txt", "old\r\n");
-    m_dialog.controls[1012] = "run1";
+    m_dialog.controls[IDC_FILE_KV] = "run1";
 
     m_dialog.answers = {ANSWER_NO};
     m_dialog.ReadDataSet(g_dataSets[0]);
@@ -278,7 +278,7 @@ TEST_F(OperationsTest, ExistingFileIsReplacedOnlyAfterYes)
     ASSERT_EQ(1u, m_dialog.messages.size());
     EXPECT_EQ("        File Exists! Overwrite?  ", m_dialog.messages[0].text);
     EXPECT_EQ("Warning:", m_dialog.messages[0].caption);
-    EXPECT_EQ(4u, m_dialog.messages[0].style);
+    EXPECT_EQ(STYLE_YESNO, m_dialog.messages[0].style);
 
     m_dialog.answers = {ANSWER_YES};
     m_dialog.ReadDataSet(g_dataSets[0]);
@@ -293,7 +293,7 @@ TEST_F(OperationsTest, ExistingNameIsAskedAboutEvenWhenItCannotBeRead)
     ASSERT_EQ(0, symlink("nowhere/at/all", "run1.txt"));
     Attach(1);
     m_dialog.Connect(1);
-    m_dialog.controls[1012] = "run1";
+    m_dialog.controls[IDC_FILE_KV] = "run1";
     m_dialog.answers = {ANSWER_NO};
 
     m_dialog.ReadDataSet(g_dataSets[0]);
@@ -310,7 +310,7 @@ TEST_F(OperationsTest, ConnectionLostBehindTheQuestionLeavesTheFileAlone)
     m_dialog.SearchInstrument();
     ASSERT_EQ(1, m_dialog.m_nPort);
     WriteFile("run1.txt", "keep me\r\n");
-    m_dialog.controls[1012] = "run1";
+    m_dialog.controls[IDC_FILE_KV] = "run1";
     instrument.SetUnplugged(true);
     instrument.ClearReceived();
     // A keep-alive tick fires while the operator ponders the question.
@@ -327,7 +327,7 @@ TEST_F(OperationsTest, ConnectionLostBehindTheQuestionLeavesTheFileAlone)
     EXPECT_EQ("y", instrument.ReceivedText());   // the probe, and no download
     EXPECT_EQ((std::vector<std::string>{"        File Exists! Overwrite?  ", kNoConnection}),
               m_dialog.MessageTexts());
-    EXPECT_EQ(16u, m_dialog.messages.back().style);
+    EXPECT_EQ(STYLE_ERROR, m_dialog.messages.back().style);
 }
 
 TEST_F(OperationsTest, AbandonedDownloadKeepsTheOldFileAndSavesNothing)
@@ -335,7 +335,7 @@ TEST_F(OperationsTest, AbandonedDownloadKeepsTheOldFileAndSavesNothing)
     Attach(1);   // the default data sets stream for several seconds
     m_dialog.Connect(1);
     WriteFile("run1.txt", "old\r\n");
-    m_dialog.controls[1012] = "run1";
+    m_dialog.controls[IDC_FILE_KV] = "run1";
     m_dialog.nAbandonAtPause = 50;
 
     double seconds = SecondsFor([&] { m_dialog.ReadDataSet(g_dataSets[0]); });
@@ -408,8 +408,8 @@ TEST_P(BusyTest, CommandsSentDuringAnExchangeStartNothing)
     scenario.ack.nDelayMs = 100;
     sim::SimInstrument& instrument = Attach(1, scenario);
     m_dialog.Connect(1);
-    m_dialog.controls[1012] = "run1";
-    m_dialog.controls[1015] = "run2";
+    m_dialog.controls[IDC_FILE_KV] = "run1";
+    m_dialog.controls[IDC_FILE_UA] = "run2";
     int nCommands = 0;
     m_dialog.whilePausing = [&](int nPause) {
         if (nPause != 2)
@@ -442,7 +442,7 @@ INSTANTIATE_TEST_SUITE_P(Operations, BusyTest, ::testing::ValuesIn(kBusyCases),
 
 TEST_F(OperationsTest, NotConnectedOnlySaysSo)
 {
-    m_dialog.controls[1012] = "run1";
+    m_dialog.controls[IDC_FILE_KV] = "run1";
     m_dialog.ReadDataSet(g_dataSets[0]);
     m_dialog.EraseDataSet("E");
 
@@ -450,7 +450,7 @@ TEST_F(OperationsTest, NotConnectedOnlySaysSo)
     for (const Message& message : m_dialog.messages) {
         EXPECT_EQ(kNoConnection, message.text);
         EXPECT_EQ("Error:", message.caption);
-        EXPECT_EQ(16u, message.style);
+        EXPECT_EQ(STYLE_ERROR, message.style);
     }
     EXPECT_TRUE(WorkFiles().empty());
     EXPECT_EQ(2u, m_dialog.events.size());   // the two boxes; no timer calls
@@ -470,7 +470,7 @@ TEST_F(OperationsTest, NameTheFileSystemRefusesIsACreateError)
     sim::SimInstrument& instrument = Attach(1);
     m_dialog.Connect(1);
     for (const std::string& name : {std::string("no/such/dir/run1"), std::string(300, 'n')}) {
-        m_dialog.controls[1015] = name;
+        m_dialog.controls[IDC_FILE_UA] = name;
         m_dialog.ReadDataSet(g_dataSets[1]);
     }
 
@@ -478,7 +478,7 @@ TEST_F(OperationsTest, NameTheFileSystemRefusesIsACreateError)
     for (const Message& message : m_dialog.messages) {
         EXPECT_EQ("Destination File Create Error! ", message.text);
         EXPECT_EQ("Error:", message.caption);
-        EXPECT_EQ(16u, message.style);
+        EXPECT_EQ(STYLE_ERROR, message.style);
     }
     EXPECT_TRUE(m_dialog.bTimerRunning);
     EXPECT_EQ("", instrument.ReceivedText());
@@ -491,7 +491,7 @@ TEST_F(OperationsTest, WriteFailureKeepsTheOldFileAndSaysSo)
     Attach(1, scenario);
     m_dialog.Connect(1);
     WriteFile("run1.txt", "precious\r\n");
-    m_dialog.controls[1012] = "run1";
+    m_dialog.controls[IDC_FILE_KV] = "run1";
 
     // A file size limit stands in for a full disk: writes past it fail.
     signal(SIGXFSZ, SIG_IGN);
@@ -507,7 +507,7 @@ TEST_F(OperationsTest, WriteFailureKeepsTheOldFileAndSaysSo)
     ASSERT_EQ(2u, m_dialog.messages.size());
     EXPECT_EQ("Destination File Write Error! Data not saved. ", m_dialog.messages[1].text);
     EXPECT_EQ("Error:", m_dialog.messages[1].caption);
-    EXPECT_EQ(16u, m_dialog.messages[1].style);
+    EXPECT_EQ(STYLE_ERROR, m_dialog.messages[1].style);
 }
 
 TEST_F(OperationsTest, TypedDeviceNamesAreRefusedBeforeAnythingIsSent)
@@ -516,7 +516,7 @@ TEST_F(OperationsTest, TypedDeviceNamesAreRefusedBeforeAnythingIsSent)
     m_dialog.Connect(1);
     const std::vector<std::string> names = {"nul", "CON", "com2", "Lpt1", "aux", "nul.txt", "aux.", "prn "};
     for (const std::string& name : names) {
-        m_dialog.controls[1012] = name;
+        m_dialog.controls[IDC_FILE_KV] = name;
         m_dialog.ReadDataSet(g_dataSets[0]);
     }
 
@@ -524,7 +524,7 @@ TEST_F(OperationsTest, TypedDeviceNamesAreRefusedBeforeAnythingIsSent)
     for (const Message& message : m_dialog.messages) {
         EXPECT_EQ("Destination File Create Error! ", message.text);
         EXPECT_EQ("Error:", message.caption);
-        EXPECT_EQ(16u, message.style);
+        EXPECT_EQ(STYLE_ERROR, message.style);
     }
     EXPECT_EQ("", instrument.ReceivedText());
     EXPECT_TRUE(WorkFiles().empty());
@@ -538,7 +538,7 @@ TEST_F(OperationsTest, AnEntryThatIsNoFileIsRefusedWithoutAQuestionOrAWait)
     ASSERT_EQ(0, mkfifo("fifo.txt", 0644));   // nobody reads it: a plain open would wait for ever
     ASSERT_EQ(0, mkdir("dir.txt", 0755));
     for (const char* name : {"fifo", "dir"}) {
-        m_dialog.controls[1012] = name;
+        m_dialog.controls[IDC_FILE_KV] = name;
         double seconds = SecondsFor([&] { m_dialog.ReadDataSet(g_dataSets[0]); });
         EXPECT_LT(seconds, 1.0) << name;
     }
@@ -557,7 +557,7 @@ TEST_F(OperationsTest, DeviceVanishingDuringADownloadSavesNothingAndSaysSo)
     sim::SimInstrument& instrument = Attach(1);   // the default data sets stream for several seconds
     m_dialog.Connect(1);
     WriteFile("run1.txt", "old\r\n");
-    m_dialog.controls[1012] = "run1";
+    m_dialog.controls[IDC_FILE_KV] = "run1";
     m_dialog.events.clear();
 
     double seconds;
@@ -574,7 +574,7 @@ TEST_F(OperationsTest, DeviceVanishingDuringADownloadSavesNothingAndSaysSo)
     EXPECT_EQ("        File Exists! Overwrite?  ", m_dialog.messages[0].text);
     EXPECT_EQ("Connection Lost! Data not saved. ", m_dialog.messages[1].text);
     EXPECT_EQ("Error:", m_dialog.messages[1].caption);
-    EXPECT_EQ(16u, m_dialog.messages[1].style);
+    EXPECT_EQ(STYLE_ERROR, m_dialog.messages[1].style);
     // The keep-alive stays stopped; the connection state is left to the next
     // probe. The caption is back before the box.
     EXPECT_EQ((std::vector<std::string>{"box:        File Exists! Overwrite?  ", "stop",
@@ -599,7 +599,7 @@ TEST_F(OperationsTest, DeviceVanishingDuringAProbeDropsTheConnectionAndComesBack
 
     EXPECT_LT(seconds, 3.0);
     EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
-    EXPECT_EQ(" No Connection! ", m_dialog.controls[1001]);
+    EXPECT_EQ(" No Connection! ", m_dialog.controls[IDC_STATUS]);
     EXPECT_FALSE(m_dialog.bTimerRunning);
     EXPECT_TRUE(m_dialog.messages.empty());
 
@@ -607,7 +607,7 @@ TEST_F(OperationsTest, DeviceVanishingDuringAProbeDropsTheConnectionAndComesBack
     instrument.SetScenario(sim::DefaultScenario());
     m_dialog.SearchInstrument();
     EXPECT_EQ(2, m_dialog.m_nPort);
-    EXPECT_EQ(kIdent.substr(0, 18), m_dialog.controls[1001]);
+    EXPECT_EQ(kIdent.substr(0, 18), m_dialog.controls[IDC_STATUS]);
 }
 
 TEST_F(OperationsTest, DeviceVanishingDuringAnEraseIsNoReply)
@@ -643,8 +643,8 @@ TEST_F(OperationsTest, DeviceVanishingDuringASearchIsNoConnection)
 
     EXPECT_LT(seconds, 20.0);   // eight probes of about a second each
     EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
-    EXPECT_EQ(" No Connection! ", m_dialog.controls[1001]);
-    EXPECT_EQ(0x009696FFu, m_dialog.colors.back());
+    EXPECT_EQ(" No Connection! ", m_dialog.controls[IDC_STATUS]);
+    EXPECT_EQ(COLOR_NO_CONNECTION, m_dialog.colors.back());
     EXPECT_TRUE(m_dialog.messages.empty());
 }
 
@@ -692,7 +692,7 @@ TEST_P(ReplyLengthTest, OnlyTheExpectedLengthSucceeds)
         EXPECT_EQ(c.nBytes == nExpected ? 5 : NO_PORT, m_dialog.m_nPort);
         EXPECT_EQ(c.nBytes == nExpected, m_dialog.bTimerRunning);
     }
-    EXPECT_EQ(strBytes, m_dialog.controls[1003]);   // the last reply as it came
+    EXPECT_EQ(strBytes, m_dialog.controls[IDC_LAST_REPLY]);   // the last reply as it came
     if (c.nBytes < nExpected) {
         EXPECT_GE(seconds, 0.95);
         EXPECT_LE(seconds, 3.0);
@@ -758,7 +758,7 @@ TEST_P(EraseTest, EachButtonSendsItsLetterAndReports)
         const Message& last = m_dialog.messages.back();
         bool bErased = GetParam().messages.front() == "     Data Erased!       ";
         EXPECT_EQ(bErased ? "Success:" : "Error:", last.caption);
-        EXPECT_EQ(bErased ? 0u : 16u, last.style);
+        EXPECT_EQ(bErased ? STYLE_OK : STYLE_ERROR, last.style);
         // The keep-alive resumes only after the box, whatever the outcome.
         EXPECT_EQ("stop", m_dialog.events.front());
         EXPECT_EQ("start", m_dialog.events.back());
@@ -774,7 +774,9 @@ TEST_F(OperationsTest, EraseButtonsCarryTheirLetters)
     std::map<int, std::string> letters;
     for (const EraseCommand& command : g_eraseCommands)
         letters[command.nButton] = command.szLetter;
-    EXPECT_EQ((std::map<int, std::string>{{1006, "V"}, {1008, "A"}, {1010, "O"}, {1011, "E"}}), letters);
+    EXPECT_EQ((std::map<int, std::string>{
+                  {IDC_ERASE_KV, "V"}, {IDC_ERASE_UA, "A"}, {IDC_ERASE_KOHM, "O"}, {IDC_ERASE_ALL, "E"}}),
+              letters);
 }
 
 }  // namespace

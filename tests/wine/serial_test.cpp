@@ -328,7 +328,7 @@ void TestCountedExchange(const Options& o, const CountedCase& c)
     if (c.bTransferError) {
         bool bShown = core.messages.size() == 1 &&
                       core.messages[0].text == "Data Transfer Error!    " &&
-                      core.messages[0].caption == "Error:" && core.messages[0].style == 16;
+                      core.messages[0].caption == "Error:" && core.messages[0].style == STYLE_ERROR;
         Check(bShown, name + "\"Data Transfer Error!    \", \"Error:\", style 16");
     } else {
         Check(core.messages.empty(), name + "no message",
@@ -574,7 +574,7 @@ void TestVanishDuringDownload(const Options& o)
 
     Check(core.LineFailed(), "a download through a vanished device knows the line failed");
     Check(core.messages.size() == 2 && core.messages[1].text == "Connection Lost! Data not saved. " &&
-              core.messages[1].caption == "Error:" && core.messages[1].style == 16,
+              core.messages[1].caption == "Error:" && core.messages[1].style == STYLE_ERROR,
           "a download through a vanished device says \"Connection Lost! Data not saved. \"",
           core.messages.empty() ? "no message" : core.messages.back().text);
     Check(ReadWhole(szName) == "old\r\n" && !FileExists("lost.txt.tmp"),

@@ -22,6 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 sys.path.insert(0, HERE)
 
+import resource_ids as ids   # noqa: E402
 import simproc    # noqa: E402
 import wineenv    # noqa: E402
 import xktdrive   # noqa: E402
@@ -65,11 +66,16 @@ SC_CLOSE = 0xF060
 COLOR_3DFACE = 15
 
 CAPTIONS = {
-    1: "Quit", 1000: "Connect", 1002: "Info",
-    1005: "Read kV", 1006: "Erase kV", 1007: "Read \u00b5A", 1008: "Erase \u00b5A",
-    1009: "Read kOhm", 1010: "Erase kOhm", 1011: "Erase all",
+    IDOK: "Quit", ids.IDC_CONNECT: "Connect", ids.IDC_INFO: "Info",
+    ids.IDC_READ_KV: "Read kV", ids.IDC_ERASE_KV: "Erase kV",
+    ids.IDC_READ_UA: "Read \u00b5A", ids.IDC_ERASE_UA: "Erase \u00b5A",
+    ids.IDC_READ_KOHM: "Read kOhm", ids.IDC_ERASE_KOHM: "Erase kOhm",
+    ids.IDC_ERASE_ALL: "Erase all",
 }
-TAB_ORDER = [1, 1000, 1002, 1005, 1006, 1007, 1008, 1009, 1010, 1011, 1012, 1015, 1016]
+TAB_ORDER = [IDOK, ids.IDC_CONNECT, ids.IDC_INFO,
+             ids.IDC_READ_KV, ids.IDC_ERASE_KV, ids.IDC_READ_UA, ids.IDC_ERASE_UA,
+             ids.IDC_READ_KOHM, ids.IDC_ERASE_KOHM, ids.IDC_ERASE_ALL,
+             ids.IDC_FILE_KV, ids.IDC_FILE_UA, ids.IDC_FILE_KOHM]
 
 
 class Failure(AssertionError):
@@ -191,8 +197,8 @@ class Suite:
             time.sleep(0.1)
 
     def connect(self):
-        self.d.click(self.hwnd, 1000)
-        status = self.wait_text(1001, IDENT[:18], 20)
+        self.d.click(self.hwnd, ids.IDC_CONNECT)
+        status = self.wait_text(ids.IDC_STATUS, IDENT[:18], 20)
         self.require(status == IDENT[:18], "not connected: status %r" % status)
 
     def box(self, caption, text, buttons=(IDOK,), icon=None, timeout=15):
@@ -281,23 +287,24 @@ def test_startup(s):
 
     h = s.start("startup", before=old_probe_file)
     s.check(s.text(0) == "Orvel", "caption %r" % s.text(0))
-    s.check(s.text(1001) == STATUS_NONE, "status %r" % s.text(1001))
-    status_color = s.d.pixel(h, 1001)
+    s.check(s.text(ids.IDC_STATUS) == STATUS_NONE, "status %r" % s.text(ids.IDC_STATUS))
+    status_color = s.d.pixel(h, ids.IDC_STATUS)
     default_color = tuple(s.d.ok("syscolor", COLOR_3DFACE)["rgb"])
     s.check(status_color == default_color,
             "status drawn in %s, not the default %s" % (status_color, default_color))
-    for control_id in (1003, 1012, 1015, 1016):
+    for control_id in (ids.IDC_LAST_REPLY, ids.IDC_FILE_KV, ids.IDC_FILE_UA, ids.IDC_FILE_KOHM):
         s.check(s.text(control_id) == "", "field %d holds %r" % (control_id, s.text(control_id)))
     data_path = s.env.windows_path(s.work) + "\\"
-    s.check(s.text(1022) == data_path, "data path %r, not %r" % (s.text(1022), data_path))
+    shown = s.text(ids.IDC_DATA_PATH)
+    s.check(shown == data_path, "data path %r, not %r" % (shown, data_path))
     s.check(s.file("test.xkt") == b"", "test.xkt holds %r" % s.file("test.xkt"))
 
     controls = {c["id"]: c for c in s.d.ok("children", h)["children"]}
     for control_id, caption in CAPTIONS.items():
         text = controls.get(control_id, {}).get("text")
         s.check(text == caption, "control %d reads %r, not %r" % (control_id, text, caption))
-    s.check(not controls[1003]["visible"], "field 1003 is visible")
-    s.check(not controls[1001]["enabled"] and not controls[1022]["enabled"],
+    s.check(not controls[ids.IDC_LAST_REPLY]["visible"], "field 1003 is visible")
+    s.check(not controls[ids.IDC_STATUS]["enabled"] and not controls[ids.IDC_DATA_PATH]["enabled"],
             "status or data path field takes input")
     s.check(s.sim.letters() == "", "bytes sent before Connect: %r" % s.sim.letters())
 
@@ -336,8 +343,10 @@ def test_version_block(s):
 def test_connect_found(s, screenshot):
     h = s.start("connect_found")
     s.connect()
-    s.check(s.d.pixel(h, 1001) == GREEN, "status drawn in %s, not light green" % (s.d.pixel(h, 1001),))
-    s.check(s.text(1003) == IDENT, "hidden reply field holds %r" % s.text(1003))
+    color = s.d.pixel(h, ids.IDC_STATUS)
+    s.check(color == GREEN, "status drawn in %s, not light green" % (color,))
+    reply = s.text(ids.IDC_LAST_REPLY)
+    s.check(reply == IDENT, "hidden reply field holds %r" % reply)
     s.d.ok("shot", h, s.env.windows_path(screenshot + ".bmp"))
     xktdrive.bmp_to_png(screenshot + ".bmp", screenshot)
     os.remove(screenshot + ".bmp")
@@ -350,28 +359,29 @@ def test_connect_found(s, screenshot):
     s.check(len(probes) >= 2 and all(1.4 <= g <= 3.5 for g in gaps),
             "keep-alive probes %d, gaps %s s" % (len(probes), gaps))
     s.check(s.sim.letters().strip("y") == "", "unexpected bytes %r" % s.sim.letters())
-    s.check(s.text(1001) == IDENT[:18], "status changed to %r" % s.text(1001))
+    s.check(s.text(ids.IDC_STATUS) == IDENT[:18], "status changed to %r" % s.text(ids.IDC_STATUS))
 
 
 def test_connect_not_found(s):
     h = s.start("connect_not_found")
     s.sim.command("unplug")   # COM2 answers nothing; every other port is absent
-    s.d.click(h, 1000)
+    s.d.click(h, ids.IDC_CONNECT)
     # The status turns light yellow while the ports are tried, as the screen
     # shows it.
     seen_yellow = False
     deadline = time.monotonic() + 6
     while not seen_yellow and time.monotonic() < deadline:
-        seen_yellow = s.d.pixel(h, 1001) == YELLOW
+        seen_yellow = s.d.pixel(h, ids.IDC_STATUS) == YELLOW
         time.sleep(0.05)
     s.check(seen_yellow, "status never light yellow during the search")
-    status = s.wait_text(1001, STATUS_LOST, 30)
+    status = s.wait_text(ids.IDC_STATUS, STATUS_LOST, 30)
     s.check(status == STATUS_LOST, "status %r after the search" % status)
-    s.check(s.d.pixel(h, 1001) == RED, "status drawn in %s, not light red" % (s.d.pixel(h, 1001),))
+    color = s.d.pixel(h, ids.IDC_STATUS)
+    s.check(color == RED, "status drawn in %s, not light red" % (color,))
     s.check(s.sim.letters() == "y", "COM2 got %r during the search" % s.sim.letters())
     # Nothing connected: the buttons say so and send nothing.
     s.sim.mark()
-    for button in (1005, 1011):
+    for button in (ids.IDC_READ_KV, ids.IDC_ERASE_ALL):
         s.d.click(h, button)
         s.answer(s.box("Error:", MSG_NO_CONNECTION, icon=True), IDOK)
     s.check(s.sim.letters() == "", "sent %r without a connection" % s.sim.letters())
@@ -380,11 +390,11 @@ def test_connect_not_found(s):
 def test_download(s):
     h = s.start("download")
     s.connect()
-    s.d.ok("type", h, 1012, "run1")
+    s.d.ok("type", h, ids.IDC_FILE_KV, "run1")
     expected = KV_DATA.replace(b"\n", b"\r\n")
 
     s.sim.mark()
-    s.d.click(h, 1005)
+    s.d.click(h, ids.IDC_READ_KV)
     s.answer(s.box("Success:", MSG_RECEIVED, icon=False), IDOK)
     s.check(s.file("run1.txt") == expected, "run1.txt holds %r" % s.file("run1.txt"))
     s.check(s.sim.letters().replace("y", "") == "v", "sent %r" % s.sim.letters())
@@ -393,12 +403,12 @@ def test_download(s):
     with open(os.path.join(s.work, "run1.txt"), "wb") as f:
         f.write(b"old")
     s.sim.mark()
-    s.d.click(h, 1005)
+    s.d.click(h, ids.IDC_READ_KV)
     s.answer(s.box("Warning:", MSG_EXISTS, buttons=(IDYES, IDNO), icon=False), IDNO)
     time.sleep(0.5)
     s.check(s.file("run1.txt") == b"old", "after No run1.txt holds %r" % s.file("run1.txt"))
     s.check("v" not in s.sim.letters(), "No still downloaded")
-    s.d.click(h, 1005)
+    s.d.click(h, ids.IDC_READ_KV)
     s.answer(s.box("Warning:", MSG_EXISTS, buttons=(IDYES, IDNO)), IDYES)
     s.answer(s.box("Success:", MSG_RECEIVED), IDOK)
     s.check(s.file("run1.txt") == expected, "after Yes run1.txt holds %r" % s.file("run1.txt"))
@@ -410,8 +420,9 @@ def test_download_nothing(s):
     h = s.start("download_nothing")
     s.connect()
     s.sim.command("data none")
-    cases = [(1005, 1012, "No Data Received! "), (1007, 1015, "No Data Recived! "),
-             (1009, 1016, "No Data Recived! ")]
+    cases = [(ids.IDC_READ_KV, ids.IDC_FILE_KV, "No Data Received! "),
+             (ids.IDC_READ_UA, ids.IDC_FILE_UA, "No Data Recived! "),
+             (ids.IDC_READ_KOHM, ids.IDC_FILE_KOHM, "No Data Recived! ")]
     for button, field, message in cases:
         s.d.ok("type", h, field, "empty%d" % button)
         s.d.click(h, button)
@@ -419,8 +430,8 @@ def test_download_nothing(s):
     # An old data set file survives a download that brought nothing.
     with open(os.path.join(s.work, "old.txt"), "wb") as f:
         f.write(b"old data\r\n")
-    s.d.ok("settext", h, 1012, "old")
-    s.d.click(h, 1005)
+    s.d.ok("settext", h, ids.IDC_FILE_KV, "old")
+    s.d.click(h, ids.IDC_READ_KV)
     s.answer(s.box("Warning:", MSG_EXISTS, buttons=(IDYES, IDNO)), IDYES)
     s.answer(s.box("Error:", "No Data Received! ", icon=True), IDOK)
     s.check(s.file("old.txt") == b"old data\r\n", "old.txt holds %r" % s.file("old.txt"))
@@ -430,7 +441,7 @@ def test_download_nothing(s):
     s.sim.mark()
     time.sleep(4)
     s.check(s.sim.letters() == "", "probes after a failed download: %r" % s.sim.letters())
-    s.check(s.text(1001) == IDENT[:18], "status %r" % s.text(1001))
+    s.check(s.text(ids.IDC_STATUS) == IDENT[:18], "status %r" % s.text(ids.IDC_STATUS))
 
 
 def progress_counts(tries, unit):
@@ -446,10 +457,10 @@ def progress_counts(tries, unit):
 def test_download_stays_answering(s):
     h = s.start("download_answering")
     s.connect()
-    s.d.ok("type", h, 1016, "big")
-    s.d.ok("type", h, 1012, "other")
+    s.d.ok("type", h, ids.IDC_FILE_KOHM, "big")
+    s.d.ok("type", h, ids.IDC_FILE_KV, "other")
     s.sim.mark()
-    s.d.click(h, 1009)
+    s.d.click(h, ids.IDC_READ_KOHM)
 
     # Halfway through, another program sends "Read kV" and "Info": both are
     # answered at once, and start nothing.
@@ -458,7 +469,7 @@ def test_download_stays_answering(s):
     def send_read_kv(t):
         counts = progress_counts([t], "kOhm")
         if not sent and counts and counts[0] >= len(KOHM_DATA) // 3:
-            sent.extend(s.d.ok("sendclick", h, button, 5000) for button in (1005, 1002))
+            sent.extend(s.d.ok("sendclick", h, button, 5000) for button in (ids.IDC_READ_KV, ids.IDC_INFO))
 
     started = time.monotonic()
     tries = s.watch(lambda: s.d.window("Success:", 0, "#32770") is not None, 60, send_read_kv)
@@ -485,8 +496,8 @@ def test_download_stays_answering(s):
             "files left: %s" % sorted(os.listdir(s.work)))
 
     # The caption names the data set's unit as its button does.
-    s.d.ok("type", h, 1015, "small")
-    s.d.click(h, 1007)
+    s.d.ok("type", h, ids.IDC_FILE_UA, "small")
+    s.d.click(h, ids.IDC_READ_UA)
     tries = s.watch(lambda: s.d.window("Success:", 0, "#32770") is not None, 20)
     s.answer(s.box("Success:", MSG_RECEIVED), IDOK)
     s.check(progress_counts(tries, "\u00b5A"), "no \u00b5A caption among %s"
@@ -498,25 +509,25 @@ def test_search_stays_answering(s):
     h = s.start("search_answering")
     s.sim.command("unplug")
     s.sim.mark()
-    s.d.click(h, 1000)
+    s.d.click(h, ids.IDC_CONNECT)
 
     # Once COM2 has failed, the instrument is back and the operator clicks
     # Connect again: the click waits in the queue until this search has ended.
     clicked = []
 
     def click_again(_t):
-        if not clicked and s.text(1001) == "search ..        ":
+        if not clicked and s.text(ids.IDC_STATUS) == "search ..        ":
             s.sim.command("plug")
-            s.mouse_click(1000)
+            s.mouse_click(ids.IDC_CONNECT)
             clicked.append(time.monotonic())
 
     started = time.monotonic()
-    tries = s.watch(lambda: s.text(1001) == IDENT[:18], 60, click_again)
+    tries = s.watch(lambda: s.text(ids.IDC_STATUS) == IDENT[:18], 60, click_again)
     seconds = time.monotonic() - started
 
     s.check_answering(tries, seconds, "search of eight ports")
     s.require(clicked, "the status never read \"search ..\"")
-    s.check(s.text(1001) == IDENT[:18], "status %r after the second search" % s.text(1001))
+    s.check(s.text(ids.IDC_STATUS) == IDENT[:18], "status %r after the second search" % s.text(ids.IDC_STATUS))
     # COM2 heard the first search's probe, then six silent ports took their
     # second each, then the second search's COM1.
     probes = [ms for ms, letter in s.sim.received() if letter == "y"]
@@ -532,12 +543,12 @@ def test_device_names(s):
     s.connect()
     s.sim.mark()
     for name in ("nul", "CON", "com2", "Lpt1", "aux.", "nul "):
-        s.d.ok("settext", h, 1012, name)
-        s.d.click(h, 1005)
+        s.d.ok("settext", h, ids.IDC_FILE_KV, name)
+        s.d.click(h, ids.IDC_READ_KV)
         s.answer(s.box("Error:", MSG_CREATE_ERROR, icon=True), IDOK)
     s.check(s.sim.letters().replace("y", "") == "", "sent %r" % s.sim.letters())
     s.check(sorted(os.listdir(s.work)) == ["test.xkt"], "files: %s" % sorted(os.listdir(s.work)))
-    s.check(s.text(1001) == IDENT[:18], "status %r" % s.text(1001))
+    s.check(s.text(ids.IDC_STATUS) == IDENT[:18], "status %r" % s.text(ids.IDC_STATUS))
 
 
 def test_download_vanish(s):
@@ -547,8 +558,8 @@ def test_download_vanish(s):
 
     h = s.start("download_vanish", before=old_file)
     s.connect()
-    s.d.ok("settext", h, 1015, "run1")
-    s.d.click(h, 1007)   # the uA data set streams for more than a second
+    s.d.ok("settext", h, ids.IDC_FILE_UA, "run1")
+    s.d.click(h, ids.IDC_READ_UA)   # the uA data set streams for more than a second
     s.answer(s.box("Warning:", MSG_EXISTS, buttons=(IDYES, IDNO)), IDYES)
     try:
         time.sleep(0.4)
@@ -561,9 +572,9 @@ def test_download_vanish(s):
                 "files: %s" % sorted(os.listdir(s.work)))
         # No keep-alive afterwards; Connect finds the instrument gone.
         time.sleep(3)
-        s.check(s.text(1001) == IDENT[:18], "status %r" % s.text(1001))
-        s.d.click(h, 1000)
-        status = s.wait_text(1001, STATUS_LOST, 30)
+        s.check(s.text(ids.IDC_STATUS) == IDENT[:18], "status %r" % s.text(ids.IDC_STATUS))
+        s.d.click(h, ids.IDC_CONNECT)
+        status = s.wait_text(ids.IDC_STATUS, STATUS_LOST, 30)
         s.check(status == STATUS_LOST, "status %r after searching without the adapter" % status)
     finally:
         s.plug_adapter()
@@ -573,16 +584,17 @@ def test_download_vanish(s):
 def test_erase(s):
     h = s.start("erase")
     s.connect()
-    for button, letter in ((1006, "V"), (1008, "A"), (1010, "O"), (1011, "E")):
+    for button, letter in ((ids.IDC_ERASE_KV, "V"), (ids.IDC_ERASE_UA, "A"),
+                           (ids.IDC_ERASE_KOHM, "O"), (ids.IDC_ERASE_ALL, "E")):
         s.sim.mark()
         s.d.click(h, button)
         s.answer(s.box("Success:", MSG_ERASED, icon=False), IDOK)
         s.check(s.sim.letters().replace("y", "") == letter,
                 "button %d sent %r" % (button, s.sim.letters()))
     s.sim.command("ack none")
-    s.d.click(h, 1011)
+    s.d.click(h, ids.IDC_ERASE_ALL)
     s.answer(s.box("Error:", MSG_NO_REPLY, icon=True), IDOK)
-    s.check(s.text(1001) == IDENT[:18], "status %r after a lost erase" % s.text(1001))
+    s.check(s.text(ids.IDC_STATUS) == IDENT[:18], "status %r after a lost erase" % s.text(ids.IDC_STATUS))
 
 
 def test_keepalive_drop(s):
@@ -591,22 +603,22 @@ def test_keepalive_drop(s):
     s.sim.command("unplug")
     started = time.monotonic()
     # Next tick within 2 s, its probe gives up after about 1 s.
-    status = s.wait_text(1001, STATUS_LOST, 10)
+    status = s.wait_text(ids.IDC_STATUS, STATUS_LOST, 10)
     s.check(status == STATUS_LOST, "status %r after unplugging" % status)
     s.check(time.monotonic() - started < 8, "took %.1f s" % (time.monotonic() - started))
-    s.check(s.d.pixel(h, 1001) == RED, "status drawn in %s" % (s.d.pixel(h, 1001),))
-    s.d.click(h, 1006)
+    s.check(s.d.pixel(h, ids.IDC_STATUS) == RED, "status drawn in %s" % (s.d.pixel(h, ids.IDC_STATUS),))
+    s.d.click(h, ids.IDC_ERASE_KV)
     s.answer(s.box("Error:", MSG_NO_CONNECTION), IDOK)
 
 
 def test_keepalive_drop_behind_about_box(s):
     h = s.start("keepalive_about")
     s.connect()
-    s.d.click(h, 1002)
+    s.d.click(h, ids.IDC_INFO)
     about = s.d.window("Info about Orvel", 5000)
     s.require(about, "no about box")
     s.sim.command("unplug")
-    status = s.wait_text(1001, STATUS_LOST, 10)
+    status = s.wait_text(ids.IDC_STATUS, STATUS_LOST, 10)
     s.check(status == STATUS_LOST, "status %r behind the about box" % status)
     s.check(s.d.ok("exists", about)["visible"], "about box closed by itself")
     s.answer(about, IDOK)
@@ -616,10 +628,10 @@ def test_about_box(s):
     h = s.start("about_box")
     # Each way of opening it, each way of closing it.
     ways = [
-        ("Info, OK", lambda: s.d.click(h, 1002), lambda a: s.d.click(a, IDOK)),
+        ("Info, OK", lambda: s.d.click(h, ids.IDC_INFO), lambda a: s.d.click(a, IDOK)),
         ("system menu, Escape", lambda: s.d.ok("syscommand", h, 0x10),
          lambda a: s.d.ok("key", a, "escape")),
-        ("Info, Enter", lambda: s.d.click(h, 1002), lambda a: s.d.ok("key", a, "enter")),
+        ("Info, Enter", lambda: s.d.click(h, ids.IDC_INFO), lambda a: s.d.ok("key", a, "enter")),
         ("system menu 0x13, close box", lambda: s.d.ok("syscommand", h, 0x13),
          lambda a: s.d.ok("mouse", a, -12, 12)),
     ]
@@ -652,8 +664,8 @@ def test_ways_to_end(s):
         s.d.click(h, 1)
 
     def enter_in_field(h):
-        s.d.ok("focuson", h, 1012)
-        s.require(s.wait_focus_change(1) == 1012, "focus did not reach field 1012")
+        s.d.ok("focuson", h, ids.IDC_FILE_KV)
+        s.require(s.wait_focus_change(1) == ids.IDC_FILE_KV, "focus did not reach field 1012")
         s.d.ok("key", h, "enter")
 
     ways = [
@@ -673,13 +685,13 @@ def test_ways_to_end(s):
 def test_typing_updates_member(s):
     h = s.start("typing")
     s.connect()
-    s.d.ok("type", h, 1015, "ab")
+    s.d.ok("type", h, ids.IDC_FILE_UA, "ab")
     # A keep-alive tick copies every member into its control: a field whose
     # member did not follow the typing would be emptied.
     time.sleep(4.5)
-    s.check(s.text(1015) == "ab", "after a tick field 1015 reads %r" % s.text(1015))
-    s.d.ok("type", h, 1015, "c")
-    s.d.click(h, 1007)
+    s.check(s.text(ids.IDC_FILE_UA) == "ab", "after a tick field 1015 reads %r" % s.text(ids.IDC_FILE_UA))
+    s.d.ok("type", h, ids.IDC_FILE_UA, "c")
+    s.d.click(h, ids.IDC_READ_UA)
     s.answer(s.box("Success:", MSG_RECEIVED), IDOK)
     s.check(sorted(os.listdir(s.work)) == ["abc.txt", "test.xkt"],
             "files: %s" % sorted(os.listdir(s.work)))

@@ -395,7 +395,8 @@ std::string VersionJson(const std::wstring& path)
     }
     translations += "]";
 
-    // The strings as the table named in the request reads them: 040704B0.
+    // The strings of table 040704B0 (German, Unicode), where the tests expect
+    // them; first_table says which table the translation list names first.
     std::string strings = "{";
     for (const char* key : g_versionKeys) {
         std::string query = std::string("\\StringFileInfo\\040704B0\\") + key;
@@ -590,8 +591,6 @@ std::string DoFocus(const Args& a)
         .Text("text", text).Number("hwnd", FromWindow(focus)).Ok();
 }
 
-// Posts a key press to whatever control of the window's thread has the focus;
-// the dialog's own message loop then handles Tab, Enter and Escape.
 // A click that lands while a new window is still being activated gets lost
 // under load; a person would click on the settled window.
 void WaitForeground(HWND hwnd)
@@ -621,6 +620,8 @@ std::string PressHardwareKey(HWND hwnd, WORD wKey)
     return Reply().Ok();
 }
 
+// Posts a key press to whatever control of the window's thread has the focus;
+// the dialog's own message loop then handles Tab, Enter and Escape.
 std::string DoKey(const Args& a)
 {
     HWND hwnd = ToWindow(a[1]);
