@@ -453,6 +453,22 @@ class WineEnv:
             os.symlink(target, temporary)
             os.replace(temporary, link)
 
+    def pull_adapter(self, sim):
+        """sim (a simproc.SimProcess) goes away as a pulled USB adapter.
+
+        Every COMn leads to an empty directory in the same moment: a dangling
+        link would fall back to /dev/ttyS(n-1). True when it went.
+        """
+        self.set_ports({})
+        return sim.vanish()
+
+    def plug_adapter(self, port, sim):
+        """sim comes back on a fresh pty, linked as COM<port>; True when it did."""
+        if not sim.reappear():
+            return False
+        self.set_ports({port: sim.slave})
+        return True
+
     def probe_ports(self, probe_exe):
         """{port: opened} as `probe_exe --ports` (xktdrive) finds COM1..COM8.
 

@@ -92,11 +92,7 @@ def set_line(slave, speed, bits, stop):
 
 
 class Adapter:
-    """Pulls the simulator's adapter and plugs it back, now or a little later.
-
-    Wine's COM link goes to an empty directory in the same moment: a
-    dangling link would fall back to /dev/ttyS(N-1).
-    """
+    """Pulls the simulator's adapter and plugs it back, now or a little later."""
 
     def __init__(self, env, sim):
         self.env = env
@@ -104,8 +100,7 @@ class Adapter:
         self.timer = None
 
     def pull(self):
-        self.env.set_ports({})
-        return "ok" if self.sim.vanish() else "error the simulator did not vanish"
+        return "ok" if self.env.pull_adapter(self.sim) else "error the simulator did not vanish"
 
     def pull_in(self, ms):
         self.timer = threading.Timer(ms / 1000.0, self.pull)
@@ -116,9 +111,8 @@ class Adapter:
         if self.timer:
             self.timer.join()
             self.timer = None
-        if not self.sim.reappear():
+        if not self.env.plug_adapter(SIM_PORT, self.sim):
             return "error the simulator did not return"
-        self.env.set_ports({SIM_PORT: self.sim.slave})
         return "ok"
 
 

@@ -260,14 +260,10 @@ class Suite:
         return any(self.d.window(caption, 0, "#32770") for caption in ("Success:", "Error:", "Warning:"))
 
     def pull_adapter(self):
-        """The instrument's adapter goes away; COM2 then leads to an empty
-        directory, since a dangling link would fall back to /dev/ttyS1."""
-        self.env.set_ports({})
-        self.require(self.sim.vanish(), "the simulator did not vanish")
+        self.require(self.env.pull_adapter(self.sim), "the simulator did not vanish")
 
     def plug_adapter(self):
-        self.require(self.sim.reappear(), "the simulator did not return")
-        self.env.set_ports({SIM_PORT: self.sim.slave})
+        self.require(self.env.plug_adapter(SIM_PORT, self.sim), "the simulator did not return")
 
     def wait_focus_change(self, old, timeout=3):
         deadline = time.monotonic() + timeout
