@@ -38,7 +38,7 @@ const EventEntry<XKTDlg> XKTDlg::s_events[] = {
     Entry::Message(WM_SYSCOMMAND, &XKTDlg::OnSysCommand),
     Entry::Message(WM_PAINT, &XKTDlg::OnPaint),
     Entry::Message(WM_QUERYDRAGICON, &XKTDlg::OnQueryDragIcon),
-    Entry::Command(IDC_CONNECT, BN_CLICKED, &XKTDlg::SearchInstrument),
+    Entry::Command(IDC_CONNECT, BN_CLICKED, &XKTDlg::OnConnect),
     Entry::Message(WM_TIMER, &XKTDlg::OnTimer),
     Entry::Command(IDC_INFO, BN_CLICKED, &XKTDlg::ShowAboutBox),
     Entry::Command(IDC_READ_KV, BN_CLICKED, &XKTDlg::OnReadButton),
@@ -225,6 +225,13 @@ void XKTDlg::OnPaint()
 HICON XKTDlg::OnQueryDragIcon()
 {
     return m_hIcon;
+}
+
+// The window shows what each operation did in its own message boxes; the
+// outcomes the operations return are for front ends without a window.
+void XKTDlg::OnConnect()
+{
+    SearchInstrument(ComPorts());
 }
 
 void XKTDlg::OnTimer(UINT_PTR nIdEvent)

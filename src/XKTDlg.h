@@ -56,6 +56,7 @@ private:
     void OnSysCommand(UINT nId, LPARAM lParam);
     void OnPaint();
     HICON OnQueryDragIcon();
+    void OnConnect();
     void OnTimer(UINT_PTR nIdEvent);
     void OnReadButton(int nId);
     void OnEraseButton(int nId);

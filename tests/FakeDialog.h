@@ -43,9 +43,13 @@ public:
     std::string progressUnit;               // the unit of the last report
     int nProgressEnds = 0;
 
+    // Port n as the window knows it, taken without a probe.
+    void UseCom(int32_t nPort) { UsePort({nPort, SerialPort::DevicePath(nPort)}); }
+
+    // Connected on port n, as a search leaves the window.
     void Connect(int32_t nPort)
     {
-        m_nPort = nPort;
+        UseCom(nPort);
         bTimerRunning = true;
     }
 

@@ -52,7 +52,7 @@ sim::Reply Late(std::string bytes, int nDelayMs)
 TEST_F(OperationsTest, SearchFindsInstrumentOnCom1)
 {
     sim::SimInstrument& instrument = Attach(1);
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
 
     EXPECT_EQ(1, m_dialog.m_nPort);
     EXPECT_EQ(kIdent.substr(0, 18), m_dialog.m_strStatus);
@@ -67,7 +67,7 @@ TEST_F(OperationsTest, SearchFindsInstrumentOnCom1)
 TEST_F(OperationsTest, SearchShowsEveryStepUpToCom8)
 {
     Attach(8);
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
 
     EXPECT_EQ(8, m_dialog.m_nPort);
     // The first transfer of each exchange shows the status as it stood.
@@ -87,7 +87,7 @@ TEST_F(OperationsTest, SearchShowsEveryStepUpToCom8)
 TEST_F(OperationsTest, SearchFindingNothingShowsNoConnection)
 {
     m_dialog.Connect(3);   // "Connect" while connected searches again
-    double seconds = SecondsFor([&] { m_dialog.SearchInstrument(); });
+    double seconds = SecondsFor([&] { m_dialog.SearchInstrument(ComPorts()); });
 
     EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
     EXPECT_EQ(" No Connection! ", m_dialog.m_strStatus);
@@ -109,7 +109,7 @@ TEST_F(OperationsTest, SearchPassesAnOverlongDeviceAndFindsTheNext)
     talkative.probe = Whole(kIdent + "X");
     sim::SimInstrument& wrong = Attach(2, talkative);
     Attach(3);
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
 
     EXPECT_EQ(3, m_dialog.m_nPort);
     EXPECT_EQ(kIdent.substr(0, 18), m_dialog.m_strStatus);
@@ -123,7 +123,7 @@ TEST_F(OperationsTest, SearchPassesAnOverlongDeviceAndFindsTheNext)
 TEST_F(OperationsTest, KeepAliveWithAnAnswerChangesNothingVisible)
 {
     Attach(2);
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
     ASSERT_EQ(2, m_dialog.m_nPort);
     const std::string strStatus = m_dialog.m_strStatus;
     m_dialog.events.clear();
@@ -143,7 +143,7 @@ TEST_F(OperationsTest, KeepAliveWithAnAnswerChangesNothingVisible)
 TEST_F(OperationsTest, KeepAliveDropsTheConnectionWhenTheInstrumentFallsSilent)
 {
     sim::SimInstrument& instrument = Attach(2);
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
     ASSERT_EQ(2, m_dialog.m_nPort);
     instrument.SetUnplugged(true);
 
@@ -307,7 +307,7 @@ TEST_F(OperationsTest, ExistingNameIsAskedAboutEvenWhenItCannotBeRead)
 TEST_F(OperationsTest, ConnectionLostBehindTheQuestionLeavesTheFileAlone)
 {
     sim::SimInstrument& instrument = Attach(1);
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
     ASSERT_EQ(1, m_dialog.m_nPort);
     WriteFile("run1.txt", "keep me\r\n");
     m_dialog.controls[IDC_FILE_KV] = "run1";
@@ -354,7 +354,7 @@ TEST_F(OperationsTest, AbandonedSearchStopsAtThatPort)
     sim::SimInstrument& instrument = Attach(3);
     m_dialog.nAbandonAtPause = 50;   // during the silence of COM1
 
-    double seconds = SecondsFor([&] { m_dialog.SearchInstrument(); });
+    double seconds = SecondsFor([&] { m_dialog.SearchInstrument(ComPorts()); });
 
     EXPECT_TRUE(m_dialog.Abandoned());
     EXPECT_LT(seconds, 1.5);
@@ -393,7 +393,7 @@ void PrintTo(const BusyCase& c, std::ostream* os)
 const BusyCase kBusyCases[] = {
     {"Download", [](FakeDialog& d) { d.ReadDataSet(g_dataSets[0]); }, "v",
      {"     Data Received!       "}},
-    {"Search", [](FakeDialog& d) { d.SearchInstrument(); }, "y", {}},
+    {"Search", [](FakeDialog& d) { d.SearchInstrument(ComPorts()); }, "y", {}},
     {"Erase", [](FakeDialog& d) { d.EraseDataSet("A"); }, "A", {"     Data Erased!       "}},
 };
 
@@ -414,7 +414,7 @@ TEST_P(BusyTest, CommandsSentDuringAnExchangeStartNothing)
     m_dialog.whilePausing = [&](int nPause) {
         if (nPause != 2)
             return;
-        m_dialog.SearchInstrument();
+        m_dialog.SearchInstrument(ComPorts());
         for (const DataSet& set : g_dataSets)
             m_dialog.ReadDataSet(set);
         for (const EraseCommand& command : g_eraseCommands)
@@ -605,7 +605,7 @@ TEST_F(OperationsTest, DeviceVanishingDuringAProbeDropsTheConnectionAndComesBack
 
     ASSERT_TRUE(instrument.Return());
     instrument.SetScenario(sim::DefaultScenario());
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
     EXPECT_EQ(2, m_dialog.m_nPort);
     EXPECT_EQ(kIdent.substr(0, 18), m_dialog.controls[IDC_STATUS]);
 }
@@ -638,7 +638,7 @@ TEST_F(OperationsTest, DeviceVanishingDuringASearchIsNoConnection)
     double seconds;
     {
         PullLater pull(instrument, 200);
-        seconds = SecondsFor([&] { m_dialog.SearchInstrument(); });
+        seconds = SecondsFor([&] { m_dialog.SearchInstrument(ComPorts()); });
     }
 
     EXPECT_LT(seconds, 20.0);   // eight probes of about a second each

@@ -29,7 +29,8 @@ ORVEL = None
 SIM = None
 
 IDENT = "HVM-3000 SN4711 V2"     # the simulator's default, as shown (18 of 19 bytes)
-USAGE = "usage: orvel find | read kV|uA|kOhm NAME | erase kV|uA|kOhm|all | watch  [--port P] [--overwrite]"
+USAGE = ("usage: orvel find | read kV|uA|kOhm|all NAME | erase kV|uA|kOhm|all | watch  "
+         "[--port P] [--overwrite] [--erase]")
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
 
 # Lines ending in LF and in CR LF, as an instrument may mix them.
@@ -238,7 +239,9 @@ class OrvelTest(unittest.TestCase):
                 ([], "no command"),
                 (["fetch"], "unknown command 'fetch'"),
                 (["read", "mV", "run1"], "unknown unit 'mV'"),
-                (["read", "all", "run1"], "unknown unit 'all'"),
+                (["read", "all"], "read needs a file name"),
+                (["read", "kV", "run1", "--erase"], "--erase goes with read all"),
+                (["erase", "all", "--erase"], "--erase goes with read all"),
                 (["erase", "kOhms"], "unknown unit 'kOhms'"),
                 (["read", "kV"], "read needs a file name"),
                 (["read", "kV", ""], "read needs a file name"),
