@@ -24,6 +24,7 @@ const char kUsage[] =
     "                         | long (20 bytes) | silent\n"
     "  --ident TEXT           identification text (default: 19 bytes)\n"
     "  --data MODE            data sets: paced (960 B/s) | instant | none\n"
+    "                         | paused:BYTES:MS (paced, silent for MS ms after BYTES)\n"
     "  --data-file L=FILE     send FILE's bytes as data set L (v, a or o)\n"
     "  --readings N           readings per generated data set (default 300)\n"
     "  --ack MODE             erase acknowledgement: ok (9 bytes) | none | long (12 bytes)\n"
@@ -102,6 +103,23 @@ bool MakeData(const std::string& mode, const std::string& bytes, sim::Reply& dat
     if (mode == "none")
         return true;
     data.bytes = bytes;
+    const std::string kPaused = "paused:";
+    if (mode.compare(0, kPaused.size(), kPaused) == 0) {
+        // paused:BYTES:MS, paced with one pause of MS ms after BYTES bytes,
+        // as an instrument that turns a memory page mid-transfer.
+        unsigned long nBefore = 0;
+        long nPauseMs = -1;
+        char cRest = 0;
+        if (std::sscanf(mode.c_str() + kPaused.size(), "%lu:%ld%c", &nBefore, &nPauseMs, &cRest) != 2 ||
+            nPauseMs < 0)
+            return false;
+        data.nBytesPerSecond = kLineBytesPerSecond;
+        if (nBefore > 0 && nBefore < bytes.size()) {
+            data.pieces = {nBefore, bytes.size() - nBefore};
+            data.nPieceGapMs = static_cast<int>(nPauseMs);
+        }
+        return true;
+    }
     if (mode == "paced")
         data.nBytesPerSecond = kLineBytesPerSecond;
     else if (mode != "instant")

@@ -31,14 +31,16 @@ namespace {
 constexpr int32_t kCountedChunk = 50;
 constexpr int kCountedPolls = 100;
 
-// A data set streams for as long as it takes. Two seconds of polling is the
-// least; after that the transfer ends once the line has been quiet for 20
-// polls, or after five minutes in any case, so an instrument that never stops
-// talking cannot hang the program.
+// A data set streams for as long as it takes, and the instrument may pause
+// in the middle of one (a memory page, busy firmware) for up to the two
+// seconds it has always been given. So a download ends only once the line
+// has been quiet for that long, measured on the clock from the last byte (a
+// count of polls would mean another time on every platform: a 10 ms sleep
+// lasts 15.6 ms on many Windows machines). Quiet counts from the command
+// until the first byte arrives, so nothing ends a download in its first two
+// seconds.
 constexpr int32_t kBulkChunk = 750;
-constexpr int kBulkMinPolls = 200;
-constexpr int kBulkQuietPolls = 20;
-constexpr std::chrono::minutes kBulkLimit(5);
+constexpr std::chrono::milliseconds kEndOfDataQuiet(2000);
 
 constexpr unsigned kPollPauseMs = 10;
 
@@ -48,6 +50,7 @@ const char* const kMsgFileExists = "        File Exists! Overwrite?  ";
 const char* const kMsgCreateError = "Destination File Create Error! ";
 const char* const kMsgWriteError = "Destination File Write Error! Data not saved. ";
 const char* const kMsgConnectionLost = "Connection Lost! Data not saved. ";
+const char* const kMsgTooLong = "Data Set Too Long! Data not saved. ";
 const char* const kMsgReceived = "     Data Received!       ";
 const char* const kMsgErased = "     Data Erased!       ";
 const char* const kMsgNoReply = " No Reply! ";
@@ -127,7 +130,8 @@ std::vector<PortRef> ComPorts()
 
 XKTCore::XKTCore()
     : m_strStatus(kStatusInitial), m_nPort(NO_PORT), m_outcome(Outcome::NotConnected),
-      m_bPortOpened(false), m_bExchanging(false), m_bAbandoned(false), m_bLineFailed(false)
+      m_bPortOpened(false), m_bExchanging(false), m_bAbandoned(false), m_bLineFailed(false),
+      m_bCut(false), m_bulkLimit(kDefaultBulkLimit)
 {
 }
 
@@ -190,6 +194,7 @@ void XKTCore::ReceiveBulk()
     ExchangeScope scope(m_bExchanging);
     m_bAbandoned = false;
     m_bLineFailed = false;
+    m_bCut = false;
     SerialPort port;
     port.Open(m_strDevice, BAUD_RATE);
     SendCommand(port);
@@ -198,28 +203,39 @@ void XKTCore::ReceiveBulk()
     m_strReply.clear();
     const char* szUnit = BulkUnit();
     const auto start = std::chrono::steady_clock::now();
+    auto lastByte = start;
     auto nextProgress = start + std::chrono::milliseconds(PROGRESS_PERIOD_MS);
-    int nQuiet = 0;
-    for (int poll = 1;; ++poll) {
+    bool bPastLimit = false;
+    for (;;) {
         int32_t nRead = port.Read(chunk.data(), kBulkChunk);
+        const auto now = std::chrono::steady_clock::now();
         if (nRead > 0) {
             m_strReply.append(chunk.data(), static_cast<size_t>(nRead));
-            nQuiet = 0;
-        } else {
-            ++nQuiet;
+            lastByte = now;
+            // Past the bound the instrument is still sending: what we hold
+            // is the head of a data set, not the data set.
+            if (bPastLimit) {
+                m_bCut = true;
+                break;
+            }
+        }
+        if (now - lastByte >= kEndOfDataQuiet)
+            break;
+        // A device that went away sends nothing more.
+        if (port.ReadFailed())
+            break;
+        // The bound keeps a line that never falls quiet (a wrong device,
+        // noise) from holding the program for good. A data set that ends
+        // right at it still gets its quiet time to show that it is whole.
+        if (now - start >= m_bulkLimit)
+            bPastLimit = true;
+        if (now >= nextProgress) {
+            ShowProgress(szUnit, m_strReply.size());
+            nextProgress = now + std::chrono::milliseconds(PROGRESS_PERIOD_MS);
         }
         if (!WaitBetweenPolls(kPollPauseMs)) {
             m_bAbandoned = true;
             break;
-        }
-        if (poll >= kBulkMinPolls && nQuiet >= kBulkQuietPolls)
-            break;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - start >= kBulkLimit)
-            break;
-        if (now >= nextProgress) {
-            ShowProgress(szUnit, m_strReply.size());
-            nextProgress = now + std::chrono::milliseconds(PROGRESS_PERIOD_MS);
         }
     }
     ShowProgress(szUnit, m_strReply.size());
@@ -377,9 +393,17 @@ Outcome XKTCore::ReadDataSet(const DataSet& set)
     }
     if (m_bLineFailed) {
         // The device went away under the download: what came before is
-        // not the data set. The next probe tells the operator it is gone.
+        // not the data set, and there is no instrument to talk to.
         file.Discard();
+        LoseConnection();
         return Report(Outcome::ConnectionLost, kMsgConnectionLost, kCaptionError, STYLE_ERROR);
+    }
+    if (m_bCut) {
+        // The instrument was still sending at the bound. The keep-alive
+        // stays off: a probe now would read the rest of the data set as
+        // its reply.
+        file.Discard();
+        return Report(Outcome::TooLong, kMsgTooLong, kCaptionError, STYLE_ERROR);
     }
     if (m_strReply.empty()) {
         // The old file, if any, stays as it was; no empty file is left.

@@ -7,6 +7,7 @@
 // the tests with a recording fake.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,6 +34,11 @@ constexpr int ANSWER_NO = 7;            // IDNO
 constexpr uint32_t COLOR_SEARCHING = 0x0096FFFF;
 constexpr uint32_t COLOR_FOUND = 0x0096FF96;
 constexpr uint32_t COLOR_NO_CONNECTION = 0x009696FF;
+
+// The longest a download may take. An instrument still sending then is
+// taken for one that never stops (a wrong device, noise), and nothing of
+// what it sent is kept.
+constexpr std::chrono::milliseconds kDefaultBulkLimit = std::chrono::minutes(5);
 
 // How often a download reports its progress.
 constexpr unsigned PROGRESS_PERIOD_MS = 500;
@@ -179,6 +185,11 @@ public:
     // Whether a read failed on the open port during the last bulk exchange
     // (the device went away), so its reply cannot be trusted whole.
     bool LineFailed() const { return m_bLineFailed; }
+    // Whether the last bulk exchange reached its bound while bytes were
+    // still arriving, so its reply is only the head of the data set.
+    bool Cut() const { return m_bCut; }
+    // The bound on one bulk exchange (kDefaultBulkLimit unless set).
+    void SetBulkLimit(std::chrono::milliseconds limit) { m_bulkLimit = limit; }
 
 private:
     // The counted exchange of ExchangeCommand: replied, NoReply,
@@ -196,4 +207,6 @@ private:
     bool m_bExchanging;   // an exchange holds the port; keep-alive ticks wait
     bool m_bAbandoned;
     bool m_bLineFailed;
+    bool m_bCut;
+    std::chrono::milliseconds m_bulkLimit;
 };

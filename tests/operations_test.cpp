@@ -575,13 +575,29 @@ TEST_F(OperationsTest, DeviceVanishingDuringADownloadSavesNothingAndSaysSo)
     EXPECT_EQ("Connection Lost! Data not saved. ", m_dialog.messages[1].text);
     EXPECT_EQ("Error:", m_dialog.messages[1].caption);
     EXPECT_EQ(STYLE_ERROR, m_dialog.messages[1].style);
-    // The keep-alive stays stopped; the connection state is left to the next
-    // probe. The caption is back before the box.
+    // The window shows the connection gone before the box, as a failed
+    // keep-alive would, and the caption is back; the keep-alive stays off.
     EXPECT_EQ((std::vector<std::string>{"box:        File Exists! Overwrite?  ", "stop",
-                                        "progress end", "box:Connection Lost! Data not saved. "}),
+                                        "progress end", "stop", "box:Connection Lost! Data not saved. "}),
               m_dialog.events);
-    EXPECT_EQ(1, m_dialog.m_nPort);
+    EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+    EXPECT_EQ(" No Connection! ", m_dialog.controls[IDC_STATUS]);
+    EXPECT_EQ(COLOR_NO_CONNECTION, m_dialog.colors.back());
+    EXPECT_FALSE(m_dialog.bTimerRunning);
     EXPECT_EQ(1, m_dialog.nProgressEnds);
+
+    // Read and Erase now say so, and send nothing, until Connect finds the
+    // instrument again.
+    ASSERT_TRUE(instrument.Return());
+    instrument.ClearReceived();
+    m_dialog.ReadDataSet(g_dataSets[0]);
+    m_dialog.EraseDataSet("E");
+    EXPECT_EQ(kNoConnection, m_dialog.messages[2].text);
+    EXPECT_EQ(kNoConnection, m_dialog.messages[3].text);
+    EXPECT_EQ("", instrument.ReceivedText());
+    m_dialog.SearchInstrument(ComPorts());
+    EXPECT_EQ(1, m_dialog.m_nPort);
+    EXPECT_EQ(kIdent.substr(0, 18), m_dialog.controls[IDC_STATUS]);
 }
 
 TEST_F(OperationsTest, DeviceVanishingDuringAProbeDropsTheConnectionAndComesBackOnConnect)

@@ -151,6 +151,19 @@ class OrvelTest(unittest.TestCase):
                 self.assertEqual(content, self.read(name + ".txt"))
                 self.assertEqual(letter.encode(), self.received(sim))
 
+    def test_read_waits_out_a_pause_mid_data_set(self):
+        # 2400 bytes (2.5 s on the line), a pause of a second, then the rest.
+        data = b"".join(b"2024-03-05 09:%02d:%02d   12.%02d kV\n" % (i // 60 % 60, i % 60, i % 100)
+                        for i in range(100))
+        path = os.path.join(self.tmp.name, "long-v")
+        with open(path, "wb") as f:
+            f.write(data)
+        self.assertGreater(len(data), 2400)
+        self.start_sim("ttyUSB0", "--data-file", "v=" + path, "--data", "paused:2400:1000")
+        code, out, err = self.orvel("read", "kV", "run1", "--port", self.path("ttyUSB0"))
+        self.assertEqual((0, "run1.txt %d bytes\n" % len(text_mode(data)), ""), (code, out, err))
+        self.assertEqual(text_mode(data), self.read("run1.txt"))
+
     def test_read_searches_without_port(self):
         sim = self.start_sim()
         self.assertEqual((0, "run1.txt %d bytes\n" % len(text_mode(DATA["v"])), ""), self.orvel("read", "kv", "run1"))
