@@ -20,6 +20,7 @@ struct Message {
     std::string text;
     std::string caption;
     unsigned style;
+    Outcome outcome;   // what the core said the box is about (LastOutcome)
 };
 
 class FakeDialog : public XKTCore {
@@ -82,7 +83,7 @@ public:
 
     int ShowMessage(const std::string& strText, const std::string& strCaption, unsigned nStyle) override
     {
-        Message message{strText, strCaption, nStyle};
+        Message message{strText, strCaption, nStyle, LastOutcome()};
         messages.push_back(message);
         events.push_back("box:" + strText);
         if (whileBoxOpen)
