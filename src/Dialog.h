@@ -34,7 +34,8 @@ struct Event {
 
 // One row of a class's event table. The handler's signature says what it is
 // given: nothing, the control id (one handler can serve several buttons),
-// the system command, the timer id, or the colour request.
+// the system command, the timer id, or the colour request; or that it
+// answers a question of the system's with yes or no.
 template <class T>
 struct EventEntry {
     using VoidFn = void (T::*)();
@@ -43,8 +44,9 @@ struct EventEntry {
     using TimerFn = void (T::*)(UINT_PTR nIdEvent);
     using QueryIconFn = HICON (T::*)();
     using CtlColorFn = HBRUSH (T::*)(HDC hdc, UINT nCtlColor);
+    using AnswerFn = bool (T::*)();   // a question of the system's: yes or no
     using Handler = std::variant<VoidFn, ControlIdFn, SysCommandFn, TimerFn, QueryIconFn,
-                                 CtlColorFn>;
+                                 CtlColorFn, AnswerFn>;
 
     UINT nMessage;
     int nId;     // WM_COMMAND rows: control or command id
@@ -87,6 +89,8 @@ struct EventEntry {
             // No brush: the control keeps the platform's default colours.
             ev.lResult = reinterpret_cast<LRESULT>(hBrush);
             ev.bHandled = hBrush != nullptr;
+        } else if (auto pfn = std::get_if<AnswerFn>(&handler)) {
+            ev.lResult = (target.**pfn)() ? TRUE : FALSE;
         }
     }
 };

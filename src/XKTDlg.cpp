@@ -24,6 +24,30 @@ std::string FullPathName(const char* szName)
     return strPath;
 }
 
+// Windows Vista and later show a program's reason for holding up a logoff;
+// looked up at run time so that the program starts where they do not exist.
+using ShutdownBlockReasonCreateFn = BOOL(WINAPI*)(HWND, LPCWSTR);
+using ShutdownBlockReasonDestroyFn = BOOL(WINAPI*)(HWND);
+
+template <typename Fn>
+Fn User32Function(const char* szName)
+{
+    HMODULE hUser32 = GetModuleHandleA("user32.dll");
+    FARPROC pfn = hUser32 ? GetProcAddress(hUser32, szName) : nullptr;
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(pfn));
+}
+
+std::wstring Widen(const std::string& strText)
+{
+    int nLength = MultiByteToWideChar(CP_ACP, 0, strText.c_str(), -1, nullptr, 0);
+    if (nLength <= 0)
+        return std::wstring();
+    std::wstring strWide(static_cast<size_t>(nLength), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, strText.c_str(), -1, strWide.data(), nLength);
+    strWide.resize(static_cast<size_t>(nLength - 1));
+    return strWide;
+}
+
 // The odd pixel goes right; an icon wider than the window overhangs on
 // both sides, truncated toward zero.
 static_assert(MinimisedIconOffset(36, 32) == 2);
@@ -40,6 +64,7 @@ const EventEntry<XKTDlg> XKTDlg::s_events[] = {
     Entry::Message(WM_QUERYDRAGICON, &XKTDlg::OnQueryDragIcon),
     Entry::Command(IDC_CONNECT, BN_CLICKED, &XKTDlg::OnConnect),
     Entry::Message(WM_TIMER, &XKTDlg::OnTimer),
+    Entry::Message(WM_QUERYENDSESSION, &XKTDlg::OnQueryEndSession),
     Entry::Command(IDC_INFO, BN_CLICKED, &XKTDlg::ShowAboutBox),
     Entry::Command(IDC_READ_KV, BN_CLICKED, &XKTDlg::OnReadButton),
     Entry::Command(IDC_FILE_KV, EN_CHANGE, &XKTDlg::OnFileNameChanged),
@@ -177,6 +202,49 @@ void XKTDlg::ShowProgress(const char* szUnit, size_t nBytes)
 void XKTDlg::EndProgress()
 {
     SetWindowTextA(m_hWnd, m_strTitle.c_str());
+    DropShutdownReason();   // the line is done with; what follows is the file
+}
+
+// ---------------------------------------------------------------------------
+// Ending the session
+
+XKTDlg::BusyScope::BusyScope(XKTDlg& dlg, std::string strWhat) : m_dlg(dlg), m_strOuter(dlg.m_strBusy)
+{
+    // A command sent to us inside an exchange finds the core busy; the
+    // reason stays the one of the exchange under way.
+    if (m_strOuter.empty())
+        m_dlg.m_strBusy = std::move(strWhat);
+}
+
+XKTDlg::BusyScope::~BusyScope()
+{
+    m_dlg.m_strBusy = m_strOuter;
+    if (m_strOuter.empty())
+        m_dlg.DropShutdownReason();
+}
+
+// Asked before a logoff or shutdown. A data set half received is lost for
+// good if the session ends now, and an erase or a search cut short leaves
+// the operator not knowing what happened; at any other moment nothing is
+// lost by ending.
+bool XKTDlg::OnQueryEndSession()
+{
+    if (!Exchanging() || m_strBusy.empty())
+        return true;
+    static const auto pfnCreate = User32Function<ShutdownBlockReasonCreateFn>("ShutdownBlockReasonCreate");
+    if (pfnCreate != nullptr && !m_bShutdownReason)
+        m_bShutdownReason = pfnCreate(m_hWnd, Widen(m_strBusy).c_str()) != FALSE;
+    return false;
+}
+
+void XKTDlg::DropShutdownReason()
+{
+    if (!m_bShutdownReason)
+        return;
+    static const auto pfnDestroy = User32Function<ShutdownBlockReasonDestroyFn>("ShutdownBlockReasonDestroy");
+    if (pfnDestroy != nullptr)
+        pfnDestroy(m_hWnd);
+    m_bShutdownReason = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -240,19 +308,29 @@ void XKTDlg::OnTimer(UINT_PTR nIdEvent)
     Default();
 }
 
+void XKTDlg::OnConnect()
+{
+    BusyScope busy(*this, "Searching for the instrument");
+    SearchInstrument();
+}
+
 void XKTDlg::OnReadButton(int nId)
 {
     for (const DataSet& set : g_dataSets) {
-        if (set.nReadButton == nId)
-            ReadDataSet(set);
+        if (set.nReadButton != nId)
+            continue;
+        BusyScope busy(*this, std::string("Downloading the ") + set.szUnit + " data set");
+        ReadDataSet(set);
     }
 }
 
 void XKTDlg::OnEraseButton(int nId)
 {
     for (const EraseCommand& command : g_eraseCommands) {
-        if (command.nButton == nId)
-            EraseDataSet(command.szLetter);
+        if (command.nButton != nId)
+            continue;
+        BusyScope busy(*this, "Erasing data in the instrument");
+        EraseDataSet(command.szLetter);
     }
 }
 

@@ -58,11 +58,30 @@ private:
     HICON OnQueryDragIcon();
     void OnConnect();
     void OnTimer(UINT_PTR nIdEvent);
+    void OnConnect();
+    bool OnQueryEndSession();
     void OnReadButton(int nId);
     void OnEraseButton(int nId);
     void OnFileNameChanged();
 
+    // What the operator started and the system would cut short by ending
+    // the session; shown to the user when a logoff waits for it.
+    class BusyScope {
+    public:
+        BusyScope(XKTDlg& dlg, std::string strWhat);
+        ~BusyScope();
+        BusyScope(const BusyScope&) = delete;
+        BusyScope& operator=(const BusyScope&) = delete;
+
+    private:
+        XKTDlg& m_dlg;
+        std::string m_strOuter;
+    };
+    void DropShutdownReason();
+
     ReadOnlyEdit m_statusEdit;
+    std::string m_strBusy;            // empty while the operator waits for nothing
+    bool m_bShutdownReason = false;   // the system holds our reason
     std::string m_strDataPath;
     std::string m_strTitle;   // the caption when no download is under way
     HICON m_hIcon;   // shared resource: never destroyed

@@ -267,7 +267,7 @@ TEST(SimInstrument, NextExchangeSeesOnlyItsOwnReply)
             std::this_thread::sleep_for(50ms);
             Line probe(instrument.SlavePath());
             probe.Send("y");   // and read at once, as the program does
-            EXPECT_EQ(probe.CollectText(200ms), sim::DefaultIdent()) << c.name << ", round " << round;
+            EXPECT_EQ(probe.CollectText(500ms), sim::DefaultIdent()) << c.name << ", round " << round;
         }
     }
 }

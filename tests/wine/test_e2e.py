@@ -566,15 +566,43 @@ def test_download_vanish(s):
         s.check(s.file("run1.txt") == b"old", "run1.txt holds %r" % s.file("run1.txt"))
         s.check(sorted(os.listdir(s.work)) == ["run1.txt", "test.xkt"],
                 "files: %s" % sorted(os.listdir(s.work)))
-        # No keep-alive afterwards; Connect finds the instrument gone.
-        time.sleep(3)
-        s.check(s.text(ids.IDC_STATUS) == IDENT[:18], "status %r" % s.text(ids.IDC_STATUS))
-        s.d.click(h, ids.IDC_CONNECT)
-        status = s.wait_text(ids.IDC_STATUS, STATUS_LOST, 30)
-        s.check(status == STATUS_LOST, "status %r after searching without the adapter" % status)
+        # The window says the connection is gone, as a failed keep-alive
+        # does, and Read refuses until Connect finds the instrument again.
+        status = s.text(ids.IDC_STATUS)
+        s.check(status == STATUS_LOST, "status %r after the lost download" % status)
+        color = s.d.pixel(h, ids.IDC_STATUS)
+        s.check(color == RED, "status drawn in %s, not light red" % (color,))
+        s.sim.mark()
+        s.d.click(h, ids.IDC_READ_UA)
+        s.answer(s.box("Error:", MSG_NO_CONNECTION, icon=True), IDOK)
     finally:
         s.plug_adapter()
+    s.check(s.sim.letters() == "", "sent %r while disconnected" % s.sim.letters())
     s.connect()
+
+
+def test_download_pause_and_logoff(s):
+    """A pause of 1.5 s in mid-transfer loses nothing; a logoff asked about
+    meanwhile is refused, and allowed before and after."""
+    h = s.start("download_pause")
+    s.connect()
+    s.d.ok("type", h, ids.IDC_FILE_KOHM, "paused")
+    answer = s.d.ok("queryend", h, 5000)
+    s.check(answer["answered"] and answer["endok"], "before the download the logoff got %s" % answer)
+
+    s.sim.command("data paused:2400:1500")
+    s.sim.mark()
+    s.d.click(h, ids.IDC_READ_KOHM)
+    time.sleep(1.0)
+    answer = s.d.ok("queryend", h, 5000)
+    s.check(answer["answered"] and not answer["endok"], "during the download the logoff got %s" % answer)
+    s.answer(s.box("Success:", MSG_RECEIVED, timeout=60), IDOK)
+    paused = s.file("paused.txt")
+    expected = KOHM_DATA.replace(b"\n", b"\r\n")
+    s.check(paused == expected, "paused.txt holds %s bytes, not the %d of the data set"
+            % (len(paused) if paused is not None else "no", len(expected)))
+    answer = s.d.ok("queryend", h, 5000)
+    s.check(answer["answered"] and answer["endok"], "after the download the logoff got %s" % answer)
 
 
 def test_erase(s):
@@ -707,6 +735,7 @@ TESTS = [
     test_search_stays_answering,
     test_device_names,
     test_download_vanish,
+    test_download_pause_and_logoff,
     test_erase,
     test_keepalive_drop,
     test_keepalive_drop_behind_about_box,

@@ -561,6 +561,19 @@ std::string DoSendClick(const Args& a)
         .Number("ms", static_cast<long long>(NowMs() - start)).Ok();
 }
 
+// Asks the window what the system asks every window before a logoff: the
+// answer is whether the session may end now.
+std::string DoQueryEnd(const Args& a)
+{
+    HWND hwnd = ToWindow(a[1]);
+    if (!IsWindow(hwnd))
+        return Fail("no window");
+    DWORD_PTR result = 0;
+    bool answered = SendMessageTimeoutW(hwnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL,
+                                        static_cast<UINT>(ToNumber(a[2])), &result) != 0;
+    return Reply().Flag("answered", answered).Flag("endok", answered && result != 0).Ok();
+}
+
 std::string DoClick(const Args& a)
 {
     HWND dialog = ToWindow(a[1]);
@@ -795,6 +808,7 @@ const Command g_commands[] = {
     {L"click", 2, DoClick},            // hwnd, id
     {L"sendclick", 3, DoSendClick},    // hwnd, id, timeout_ms
     {L"ask", 2, DoAsk},                // hwnd, timeout_ms
+    {L"queryend", 2, DoQueryEnd},      // hwnd, timeout_ms
     {L"focuson", 2, DoFocusOn},        // hwnd, id
     {L"focus", 1, DoFocus},            // hwnd
     {L"key", 2, DoKey},                // hwnd, enter|escape|tab|f1|space
