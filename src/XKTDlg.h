@@ -56,7 +56,6 @@ private:
     void OnSysCommand(UINT nId, LPARAM lParam);
     void OnPaint();
     HICON OnQueryDragIcon();
-    void OnConnect();
     void OnTimer(UINT_PTR nIdEvent);
     void OnConnect();
     bool OnQueryEndSession();

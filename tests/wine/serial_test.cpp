@@ -407,7 +407,7 @@ void TestBulk(const Options& o)
     // loses nothing.
     Sim("data paused:600:1500");
     FakeDialog paused;
-    paused.m_nPort = o.nSimPort;
+    paused.UseCom(o.nSimPort);
     g_strCommand = "o";
     paused.ReceiveBulk();
     Check(paused.m_strReply == expected, "ReceiveBulk waits out a pause of 1.5 s mid-data set",
