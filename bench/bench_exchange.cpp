@@ -158,7 +158,7 @@ int main(int argc, char** argv)
             return 1;
         }
         FakeDialog dialog;
-        dialog.m_nPort = 1;
+        dialog.UseCom(1);
 
         if (!Counted(instrument, dialog))
             rc = 1;

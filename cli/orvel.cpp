@@ -1,8 +1,9 @@
 // orvel: the instrument from the command line.
 //
 // A thin front end on XKTCore: it parses the command, lets the core search,
-// download and erase exactly as the dialog does, and turns the dialog's
-// messages into one line on stderr and an exit status. Results go to stdout.
+// download and erase exactly as the dialog does, turns the core's messages
+// into lines on stderr and its outcomes into exit statuses through one
+// table. Results go to stdout.
 #include "PortNames.h"
 #include "SerialPort.h"
 #include "XKTCore.h"
@@ -31,23 +32,25 @@ namespace {
 
 enum ExitStatus {
     EXIT_DONE = 0,
-    EXIT_INSTRUMENT = 1,   // not found, no reply, no data, transfer error
+    EXIT_INSTRUMENT = 1,   // not found, no reply, no data, transfer error, line lost, too long
     EXIT_USAGE = 2,
     EXIT_FILE = 3,         // cannot create or write, or exists without --overwrite
     EXIT_INTERRUPTED = 130,
 };
 
 const char kUsage[] =
-    "usage: orvel find | read kV|uA|kOhm NAME | erase kV|uA|kOhm|all | watch  [--port P] [--overwrite]\n";
+    "usage: orvel find | read kV|uA|kOhm|all NAME | erase kV|uA|kOhm|all | watch  [--port P] [--overwrite] [--erase]\n";
 
 const char kHelp[] =
-    "usage: orvel COMMAND [--port P] [--overwrite]\n"
+    "usage: orvel COMMAND [--port P] [--overwrite] [--erase]\n"
     "\n"
     "The high-voltage instrument on a serial line, as the Orvel dialog drives it.\n"
     "\n"
     "commands:\n"
     "  find                    search for the instrument; prints its port and identification\n"
     "  read kV|uA|kOhm NAME    download a data set into NAME.txt; prints the file and its size\n"
+    "  read all NAME           download all three into NAME-kV.txt, NAME-uA.txt, NAME-kOhm.txt;\n"
+    "                          prints a line per saved file; an empty data set is said and skipped\n"
     "  erase kV|uA|kOhm|all    erase a data set in the instrument, or all three; prints what was erased\n"
     "  watch                   probe the instrument every 2 s; prints a time-stamped line when it is\n"
     "                          found or lost; runs until interrupted\n"
@@ -58,6 +61,8 @@ const char kHelp[] =
     "                 on Windows COM1 to COM8, on Linux /dev/ttyUSB*, /dev/ttyACM* and the\n"
     "                 on-board ports /dev/ttyS0 to /dev/ttyS3. On Linux port n is /dev/ttyS<n-1>.\n"
     "  --overwrite    read: replace an existing NAME.txt (without it the old file is kept)\n"
+    "  --erase        read all: once all three downloads have ended without a failure, erase\n"
+    "                 the data sets whose files were saved, each by itself; prints what was erased\n"
     "  --help         this text\n"
     "  --version      the program's version\n"
     "\n"
@@ -65,13 +70,12 @@ const char kHelp[] =
     "\n"
     "exit status:\n"
     "  0    success\n"
-    "  1    instrument or line: not found, no reply, no data, transfer error\n"
+    "  1    instrument or line: not found, no reply, no data (read all: in none of the three),\n"
+    "       transfer error, connection lost, data set too long, an erasure not acknowledged\n"
     "  2    usage: unknown command, unit or option, missing name, no such port\n"
     "  3    file: cannot be created or written, or exists without --overwrite\n"
     "  130  interrupted (Ctrl-C); a download in progress leaves no file behind\n";
 
-// The core's search walks this many ports per round.
-constexpr size_t kPortsPerSearch = NO_PORT - 1;
 constexpr int kAnswerOk = 1;   // IDOK
 constexpr unsigned kPauseStepMs = 10;
 
@@ -84,7 +88,7 @@ struct Unit {
 };
 
 const Unit kUnits[] = {{"kV", 0}, {"uA", 1}, {"kOhm", 2}, {"all", 3}};
-constexpr size_t kEraseAllRow = 3;
+constexpr size_t kAllRow = 3;   // read all, erase all
 
 // ---- platform edges ----
 
@@ -191,7 +195,7 @@ std::string VersionText()
 }
 
 // kV, KV, uA, µA (micro sign or Greek mu, UTF-8 or Windows-1252), kOhm, all.
-const Unit* FindUnit(std::string strArg, bool bAllowAll)
+const Unit* FindUnit(std::string strArg)
 {
     for (const char* szMicro : {"\xC2\xB5", "\xCE\xBC", "\xB5"}) {
         std::string strMicro = szMicro;
@@ -207,7 +211,7 @@ const Unit* FindUnit(std::string strArg, bool bAllowAll)
                          return std::tolower(static_cast<unsigned char>(a)) ==
                                 std::tolower(static_cast<unsigned char>(b));
                      });
-        if (bSame && (bAllowAll || unit.nRow != kEraseAllRow))
+        if (bSame)
             return &unit;
     }
     return nullptr;
@@ -222,6 +226,7 @@ struct Options {
     std::string strPortArg;
     bool bPortGiven = false;
     bool bOverwrite = false;
+    bool bErase = false;   // read all --erase
     bool bHelp = false;
     bool bVersion = false;
 };
@@ -243,6 +248,8 @@ bool ParseArguments(int argc, char** argv, Options& options, std::string& strErr
             options.bVersion = true;
         } else if (strArg == "--overwrite") {
             options.bOverwrite = true;
+        } else if (strArg == "--erase") {
+            options.bErase = true;
         } else if (strArg == "--port") {
             if (++i >= argc) {
                 strError = "--port needs a port";
@@ -274,7 +281,7 @@ bool ParseArguments(int argc, char** argv, Options& options, std::string& strErr
             strError = options.strCommand + " needs a unit";
             return false;
         }
-        options.pUnit = FindUnit(words[1], bErase);
+        options.pUnit = FindUnit(words[1]);
         if (options.pUnit == nullptr) {
             strError = "unknown unit '" + words[1] + "'";
             return false;
@@ -293,40 +300,72 @@ bool ParseArguments(int argc, char** argv, Options& options, std::string& strErr
         strError = "too many arguments for " + options.strCommand;
         return false;
     }
+    if (options.bErase && (options.strCommand != "read" || options.pUnit->nRow != kAllRow)) {
+        strError = "--erase goes with read all";
+        return false;
+    }
     return true;
 }
 
 // ---- the front end ----
 
+// What an outcome of the core means here: the exit status, and whether the
+// core's message is about the data set's file (and then names it).
+struct OutcomeRow {
+    Outcome outcome;
+    int nExit;
+    bool bAboutFile;
+};
+
+const OutcomeRow kOutcomes[] = {
+    {Outcome::Found, EXIT_DONE, false},
+    {Outcome::NotFound, EXIT_INSTRUMENT, false},
+    {Outcome::Received, EXIT_DONE, false},
+    {Outcome::NoData, EXIT_INSTRUMENT, false},
+    {Outcome::Declined, EXIT_FILE, true},
+    {Outcome::CreateError, EXIT_FILE, true},
+    {Outcome::WriteError, EXIT_FILE, true},
+    {Outcome::ConnectionLost, EXIT_INSTRUMENT, false},
+    {Outcome::TooLong, EXIT_INSTRUMENT, false},
+    {Outcome::Erased, EXIT_DONE, false},
+    {Outcome::NoReply, EXIT_INSTRUMENT, false},
+    {Outcome::TransferError, EXIT_INSTRUMENT, false},
+    {Outcome::Abandoned, EXIT_INTERRUPTED, false},
+    {Outcome::NotConnected, EXIT_INSTRUMENT, false},
+    {Outcome::Busy, EXIT_INSTRUMENT, false},
+};
+
+const OutcomeRow& RowOf(Outcome outcome)
+{
+    for (const OutcomeRow& row : kOutcomes) {
+        if (row.outcome == outcome)
+            return row;
+    }
+    static const OutcomeRow kUnlisted = {outcome, EXIT_INSTRUMENT, false};   // not reached: each has its row
+    return kUnlisted;
+}
+
 class Orvel : public XKTCore {
 public:
     Orvel(std::string strContext, std::vector<std::string> ports, bool bOverwrite)
-        : m_strContext(std::move(strContext)), m_ports(std::move(ports)), m_nFirst(0),
-          m_nSlots(0), m_bSearching(false), m_bOverwrite(bOverwrite), m_bKeepAlive(false),
-          m_nExit(-1), m_bProgress(StderrIsTerminal()), m_nProgressWidth(0)
+        : m_strContext(std::move(strContext)), m_ports(std::move(ports)), m_bSearching(false),
+          m_bOverwrite(bOverwrite), m_bKeepAlive(false), m_bProgress(StderrIsTerminal()),
+          m_nProgressWidth(0)
     {
     }
 
-    // The one named port, taken as the instrument's without a probe, as the
-    // dialog takes the port its search left.
-    void UsePort()
-    {
-        SerialPort::SetDeviceNames(m_ports);
-        m_nFirst = 0;
-        m_nSlots = m_ports.size();
-        m_nPort = 1;
-    }
+    // Searches, or takes the one named port as the instrument's without a
+    // probe, as the dialog takes the port its search left. Found when there
+    // is an instrument to talk to; else the reason has been said.
+    Outcome Connect(bool bPortGiven);
 
     int Find();
-    int Read(const DataSet& set, const std::string& strName);
-    int Erase(const EraseCommand& command, const char* szWhat);
+    int Read(size_t nRow, const std::string& strName);
+    int ReadAll(const std::string& strName, bool bErase);
+    int Erase(size_t nRow);
     int Watch();
-    // The exit status of what was done: decided by the first message, else
-    // an interruption, else a failure that said nothing.
-    int Outcome() const;
-    // Searches when no port was named; false (with the reason said) when
-    // there is no instrument to talk to.
-    bool Connect(bool bPortGiven);
+    // The exit status of an outcome; an interruption is said here.
+    int Finish(Outcome outcome) const;
 
     // Dialog services. There are no controls: the members hold what the
     // command line says, and the status shows only in what is printed.
@@ -342,87 +381,112 @@ public:
     void EndProgress() override;
 
 private:
-    bool Search();
+    Outcome Search();
+    Outcome Download(size_t nRow, const std::string& strName);
     bool Pause(unsigned nMilliseconds);
-    std::string Device() const;
     std::string Searched() const;
     void Say(const std::string& strText) const;
-    void SayNotFound() const;
-    void Decide(int nExit);
 
     std::string m_strContext;          // what the messages concern: "read kV"
     std::vector<std::string> m_ports;  // the devices to search, or the one named
-    size_t m_nFirst;                   // m_ports[m_nFirst] is port 1 of this round
-    size_t m_nSlots;                   // ports in this round
     bool m_bSearching;
     bool m_bOverwrite;
     bool m_bKeepAlive;
-    int m_nExit;                       // -1 until a message decides it
-    std::string m_strFile;
+    std::string m_strFile;             // the file of the download under way
     bool m_bProgress;
     size_t m_nProgressWidth;
     std::chrono::steady_clock::time_point m_progressStart;
 };
 
-bool Orvel::Connect(bool bPortGiven)
+Outcome Orvel::Connect(bool bPortGiven)
 {
     if (bPortGiven) {
-        UsePort();
-        return true;
+        UsePort({NAMED_PORT, m_ports.front()});
+        return Outcome::Found;
     }
-    if (Search())
-        return true;
-    if (!g_bInterrupted) {
-        SayNotFound();
-        Decide(EXIT_INSTRUMENT);
-    }
-    return false;
+    Outcome outcome = Search();
+    if (outcome == Outcome::NotFound)
+        Say("No Connection! (" + Searched() + ")");
+    return outcome;
 }
 
-// The core searches eight ports at a time, as the dialog's Connect; a longer
-// list takes several rounds.
-bool Orvel::Search()
+Outcome Orvel::Search()
 {
+    std::vector<PortRef> ports;
+    for (const std::string& strDevice : m_ports)
+        ports.push_back({NAMED_PORT, strDevice});
     m_bSearching = true;
-    for (m_nFirst = 0; m_nFirst < m_ports.size(); m_nFirst += kPortsPerSearch) {
-        m_nSlots = std::min(kPortsPerSearch, m_ports.size() - m_nFirst);
-        SerialPort::SetDeviceNames(std::vector<std::string>(m_ports.begin() + static_cast<std::ptrdiff_t>(m_nFirst),
-                                                            m_ports.begin() + static_cast<std::ptrdiff_t>(m_nFirst + m_nSlots)));
-        SearchInstrument();
-        if (m_nPort != NO_PORT || g_bInterrupted)
-            break;
-    }
+    Outcome outcome = SearchInstrument(ports);
     m_bSearching = false;
-    return m_nPort != NO_PORT;
+    return outcome;
 }
 
 int Orvel::Find()
 {
-    if (!Connect(false))
-        return Outcome();
-    std::printf("%s %s\n", Device().c_str(), Printable(m_strStatus).c_str());
+    Outcome outcome = Connect(false);
+    if (outcome == Outcome::Found)
+        std::printf("%s %s\n", PortDisplayName(Device()).c_str(), Printable(m_strStatus).c_str());
+    return Finish(outcome);
+}
+
+// The download of one data set into the file the core names; a saved file
+// is one line on stdout.
+Outcome Orvel::Download(size_t nRow, const std::string& strName)
+{
+    const DataSet& set = g_dataSets[nRow];
+    this->*set.pstrFile = strName;
+    m_strFile = DataSetFileName(set);
+    m_progressStart = std::chrono::steady_clock::now();
+    Outcome outcome = ReadDataSet(set);
+    if (outcome == Outcome::Received)
+        std::printf("%s %lld bytes\n", m_strFile.c_str(), FileSize(m_strFile));
+    return outcome;
+}
+
+int Orvel::Read(size_t nRow, const std::string& strName)
+{
+    return Finish(Download(nRow, strName));
+}
+
+// Everything off the instrument, then, if asked, cleared from it: kV, uA and
+// kOhm into NAME-kV.txt, NAME-uA.txt and NAME-kOhm.txt. An empty data set is
+// said and passed over; any other failure ends the command. Only when all
+// three downloads have ended without one are the saved sets erased, each by
+// its own letter: a set whose file is not on disk is never erased, and
+// "all" would also take a set that filled up after its download.
+int Orvel::ReadAll(const std::string& strName, bool bErase)
+{
+    std::vector<size_t> saved;
+    for (size_t nRow = 0; nRow < std::size(g_dataSets); ++nRow) {
+        m_strContext = std::string("read ") + kUnits[nRow].szName;
+        Outcome outcome = Download(nRow, strName + "-" + kUnits[nRow].szName);
+        if (outcome == Outcome::Received)
+            saved.push_back(nRow);
+        else if (outcome != Outcome::NoData)
+            return Finish(outcome);
+    }
+    if (saved.empty()) {
+        m_strContext = "read all";
+        Say("no data set held any data");
+        return Finish(Outcome::NoData);
+    }
+    if (!bErase)
+        return EXIT_DONE;
+    for (size_t nRow : saved) {
+        m_strContext = std::string("erase ") + kUnits[nRow].szName;
+        int nExit = Erase(nRow);
+        if (nExit != EXIT_DONE)
+            return nExit;   // the files stay saved; what is left stays on the instrument
+    }
     return EXIT_DONE;
 }
 
-int Orvel::Read(const DataSet& set, const std::string& strName)
+int Orvel::Erase(size_t nRow)
 {
-    this->*set.pstrFile = strName;
-    m_strFile = strName + ".txt";
-    m_progressStart = std::chrono::steady_clock::now();
-    ReadDataSet(set);
-    int nExit = Outcome();
-    if (nExit == EXIT_DONE)
-        std::printf("%s %lld bytes\n", m_strFile.c_str(), FileSize(m_strFile));
-    return nExit;
-}
-
-int Orvel::Erase(const EraseCommand& command, const char* szWhat)
-{
-    EraseDataSet(command.szLetter);
-    int nExit = Outcome();
-    if (nExit == EXIT_DONE)
-        std::printf("erased %s\n", szWhat);
-    return nExit;
+    Outcome outcome = EraseDataSet(g_eraseCommands[nRow].szLetter);
+    if (outcome == Outcome::Erased)
+        std::printf("erased %s\n", kUnits[nRow].szName);
+    return Finish(outcome);
 }
 
 // The keep-alive of the dialog while connected; while not, the search of
@@ -434,20 +498,20 @@ int Orvel::Watch()
         if (m_bKeepAlive) {
             if (!Pause(KEEPALIVE_PERIOD_MS))
                 break;
-            std::string strDevice = Device();
-            OnKeepAliveTimer(KEEPALIVE_TIMER_ID);
-            if (!m_bKeepAlive && !g_bInterrupted)
+            std::string strDevice = PortDisplayName(Device());
+            if (OnKeepAliveTimer(KEEPALIVE_TIMER_ID) == Outcome::NotFound)
                 std::printf("%s lost %s\n", LocalTime().c_str(), strDevice.c_str());
         } else {
-            Search();
-            if (g_bInterrupted)
+            Outcome outcome = Search();
+            if (outcome == Outcome::Abandoned)
                 break;
-            if (m_bKeepAlive)
-                std::printf("%s found %s %s\n", LocalTime().c_str(), Device().c_str(), Printable(m_strStatus).c_str());
+            if (outcome == Outcome::Found)
+                std::printf("%s found %s %s\n", LocalTime().c_str(), PortDisplayName(Device()).c_str(),
+                            Printable(m_strStatus).c_str());
             else if (bFirst)
                 std::printf("%s not found\n", LocalTime().c_str());
             bFirst = false;
-            if (!m_bKeepAlive)
+            if (outcome != Outcome::Found)
                 Pause(KEEPALIVE_PERIOD_MS);
         }
         std::fflush(stdout);
@@ -455,7 +519,16 @@ int Orvel::Watch()
     return EXIT_INTERRUPTED;
 }
 
-int Orvel::ShowMessage(const std::string& strText, const std::string& strCaption, unsigned nStyle)
+int Orvel::Finish(Outcome outcome) const
+{
+    if (outcome == Outcome::Abandoned)
+        Say("interrupted");
+    return RowOf(outcome).nExit;
+}
+
+// The core's message boxes become lines on stderr; what they mean for the
+// exit status is the outcome's, never the words'.
+int Orvel::ShowMessage(const std::string& strText, const std::string& /*strCaption*/, unsigned nStyle)
 {
     std::string strMessage = Trim(strText);
     if (nStyle == STYLE_YESNO) {
@@ -463,33 +536,24 @@ int Orvel::ShowMessage(const std::string& strText, const std::string& strCaption
         if (m_bOverwrite)
             return ANSWER_YES;
         Say(m_strFile + ": " + strMessage + " No (--overwrite answers Yes)");
-        Decide(EXIT_FILE);
         return ANSWER_NO;
     }
-    if (strCaption == "Success:") {
-        Decide(EXIT_DONE);
+    // A success shows on stdout; stopped on purpose, what failed because of
+    // it is no news.
+    const OutcomeRow& row = RowOf(LastOutcome());
+    if (row.nExit == EXIT_DONE || g_bInterrupted)
         return kAnswerOk;
-    }
-    // Stopped on purpose: what failed because of it is no news.
-    if (g_bInterrupted)
-        return kAnswerOk;
-    bool bFile = strMessage.compare(0, 16, "Destination File") == 0;
     if (m_bSearching) {
         // The search goes on with the next port; only its end decides.
-        Say(Device() + ": " + strMessage);
+        Say(PortDisplayName(Device()) + ": " + strMessage);
         return kAnswerOk;
     }
-    Say(bFile ? m_strFile + ": " + strMessage : strMessage);
-    Decide(bFile ? EXIT_FILE : EXIT_INSTRUMENT);
+    Say(row.bAboutFile ? m_strFile + ": " + strMessage : strMessage);
     return kAnswerOk;
 }
 
 bool Orvel::WaitBetweenPolls(unsigned nMilliseconds)
 {
-    // A round of the search that has fewer than eight ports: the rest are
-    // not there, and a second of waiting for each would tell nothing.
-    if (m_nPort < 1 || static_cast<size_t>(m_nPort) > m_nSlots)
-        return false;
     return Pause(nMilliseconds);
 }
 
@@ -532,14 +596,6 @@ bool Orvel::Pause(unsigned nMilliseconds)
     return false;
 }
 
-std::string Orvel::Device() const
-{
-    size_t nIndex = m_nFirst + static_cast<size_t>(m_nPort) - 1;
-    if (m_nPort < 1 || nIndex >= m_ports.size())
-        return std::string();
-    return PortDisplayName(m_ports[nIndex]);
-}
-
 std::string Orvel::Searched() const
 {
     if (m_ports.empty())
@@ -554,28 +610,6 @@ void Orvel::Say(const std::string& strText) const
 {
     std::fprintf(stderr, "orvel: %s: %s\n", m_strContext.c_str(), strText.c_str());
     std::fflush(stderr);
-}
-
-void Orvel::SayNotFound() const
-{
-    Say("No Connection! (" + Searched() + ")");
-}
-
-void Orvel::Decide(int nExit)
-{
-    if (m_nExit < 0)
-        m_nExit = nExit;
-}
-
-int Orvel::Outcome() const
-{
-    if (m_nExit >= 0)
-        return m_nExit;
-    if (g_bInterrupted) {
-        Say("interrupted");
-        return EXIT_INTERRUPTED;
-    }
-    return EXIT_INSTRUMENT;
 }
 
 // ---- main ----
@@ -621,12 +655,14 @@ int Run(const Options& options)
         return orvel.Find();
     if (options.strCommand == "watch")
         return orvel.Watch();
-    if (!orvel.Connect(options.bPortGiven))
-        return orvel.Outcome();
-    if (options.strCommand == "read")
-        return orvel.Read(g_dataSets[options.pUnit->nRow], options.strName);
-
-    return orvel.Erase(g_eraseCommands[options.pUnit->nRow], options.pUnit->szName);
+    Outcome connected = orvel.Connect(options.bPortGiven);
+    if (connected != Outcome::Found)
+        return orvel.Finish(connected);
+    if (options.strCommand == "erase")
+        return orvel.Erase(options.pUnit->nRow);
+    if (options.pUnit->nRow == kAllRow)
+        return orvel.ReadAll(options.strName, options.bErase);
+    return orvel.Read(options.pUnit->nRow, options.strName);
 }
 
 }  // namespace

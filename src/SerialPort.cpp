@@ -1,29 +1,9 @@
 // What SerialPort does the same way on every platform.
 #include "SerialPort.h"
 
-namespace {
-
-std::vector<std::string>& DeviceNames()
+bool SerialPort::Open(int32_t port, int32_t baud)
 {
-    static std::vector<std::string> names;
-    return names;
-}
-
-}  // namespace
-
-void SerialPort::SetDeviceNames(std::vector<std::string> names)
-{
-    DeviceNames() = std::move(names);
-}
-
-std::string SerialPort::DeviceName(int32_t port)
-{
-    const std::vector<std::string>& names = DeviceNames();
-    if (names.empty())
-        return DevicePath(port);
-    if (port < 1 || static_cast<size_t>(port) > names.size())
-        return std::string();
-    return names[static_cast<size_t>(port) - 1];
+    return Open(DevicePath(port), baud);
 }
 
 int32_t SerialPort::Send(const char* data, int32_t count)

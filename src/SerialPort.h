@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -21,7 +20,10 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
 
     // True when the port is open afterwards, also when it already was.
+    // Port n is the device DevicePath(n); a front end that names its devices
+    // (a path, any COM number) opens the device itself.
     bool Open(int32_t port, int32_t baud);
+    bool Open(const std::string& device, int32_t baud);
     // Always true; closing a closed port does nothing.
     bool Close();
     // Hands each of the first count bytes to WriteByte; returns how many it handed over.
@@ -44,13 +46,6 @@ public:
     // The device of port n. On Windows "COMn", and from COM10 on "\\.\COMn",
     // the only form in which Windows opens those.
     static std::string DevicePath(int32_t port);
-
-    // For a front end that names its devices (a path, any COM number): while
-    // the list is not empty, port n opens names[n-1] and a port beyond the
-    // list opens nothing. An empty list brings back DevicePath.
-    static void SetDeviceNames(std::vector<std::string> names);
-    // The device Open opens for port n.
-    static std::string DeviceName(int32_t port);
 
 private:
     bool IsOpen() const;

@@ -94,15 +94,14 @@ SerialPort::~SerialPort()
     Close();
 }
 
-bool SerialPort::Open(int32_t port, int32_t baud)
+bool SerialPort::Open(const std::string& device, int32_t baud)
 {
     if (m_bOpened)
         return true;
-
-    std::string name = DeviceName(port);
-    if (name.empty())
+    if (device.empty())
         return false;
-    int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+
+    int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
 

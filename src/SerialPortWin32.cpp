@@ -36,15 +36,14 @@ std::string SerialPort::DevicePath(int32_t port)
     return szPort;
 }
 
-bool SerialPort::Open(int32_t port, int32_t baud)
+bool SerialPort::Open(const std::string& device, int32_t baud)
 {
     if (m_bOpened)
         return true;
-
-    std::string name = DeviceName(port);
-    if (name.empty())
+    if (device.empty())
         return false;
-    m_hComm = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+
+    m_hComm = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
     if (m_hComm == INVALID_HANDLE_VALUE) {
         m_hComm = NULL;

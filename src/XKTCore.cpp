@@ -4,7 +4,9 @@
 #include "SerialPort.h"
 #include "resource.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <vector>
 
 std::string g_strCommand;
@@ -118,18 +120,34 @@ std::string ProgressText(const char* szUnit, size_t nBytes)
     return std::string(szUnit) + ": " + strGrouped + (nBytes == 1 ? " byte" : " bytes");
 }
 
+std::vector<PortRef> ComPorts()
+{
+    std::vector<PortRef> ports;
+    for (int32_t nPort = 1; nPort < NO_PORT; ++nPort)
+        ports.push_back({nPort, SerialPort::DevicePath(nPort)});
+    return ports;
+}
+
 XKTCore::XKTCore()
-    : m_strStatus(kStatusInitial), m_nPort(NO_PORT), m_bExchanging(false), m_bAbandoned(false),
-      m_bLineFailed(false), m_bCut(false), m_bulkLimit(kDefaultBulkLimit)
+    : m_strStatus(kStatusInitial), m_nPort(NO_PORT), m_outcome(Outcome::NotConnected),
+      m_bPortOpened(false), m_bExchanging(false), m_bAbandoned(false), m_bLineFailed(false),
+      m_bCut(false), m_bulkLimit(kDefaultBulkLimit)
 {
 }
 
 bool XKTCore::ExchangeCommand(int32_t nExpected)
 {
+    return CountedExchange(nExpected, Outcome::Found) == Outcome::Found;
+}
+
+Outcome XKTCore::CountedExchange(int32_t nExpected, Outcome replied)
+{
     ExchangeScope scope(m_bExchanging);
     m_bAbandoned = false;
     SerialPort port;
-    port.Open(m_nPort, BAUD_RATE);   // a port that did not open just stays silent
+    // A port that did not open just stays silent for the whole wait, as a
+    // port without a device behind it does.
+    m_bPortOpened = port.Open(m_strDevice, BAUD_RATE);
     SendCommand(port);
 
     std::vector<char> chunk(kCountedChunk);
@@ -157,15 +175,18 @@ bool XKTCore::ExchangeCommand(int32_t nExpected)
     m_strLastReply = m_strReply;
     MembersToControls();
 
-    if (bTimedOut || m_bAbandoned) {
+    if (m_bAbandoned) {
         m_strReply.clear();
-        return false;
+        return Outcome::Abandoned;
+    }
+    if (bTimedOut) {
+        m_strReply.clear();
+        return Outcome::NoReply;
     }
     if (static_cast<int32_t>(m_strReply.size()) == nExpected)
-        return true;
-    ShowMessage(kMsgTransferError, kCaptionError, STYLE_ERROR);
+        return replied;
     m_strReply.clear();
-    return false;
+    return Report(Outcome::TransferError, kMsgTransferError, kCaptionError, STYLE_ERROR);
 }
 
 void XKTCore::ReceiveBulk()
@@ -175,7 +196,7 @@ void XKTCore::ReceiveBulk()
     m_bLineFailed = false;
     m_bCut = false;
     SerialPort port;
-    port.Open(m_nPort, BAUD_RATE);
+    port.Open(m_strDevice, BAUD_RATE);
     SendCommand(port);
 
     std::vector<char> chunk(kBulkChunk);
@@ -221,105 +242,144 @@ void XKTCore::ReceiveBulk()
     m_bLineFailed = port.ReadFailed();
 }
 
-void XKTCore::SearchInstrument()
+void XKTCore::UsePort(const PortRef& port)
+{
+    m_nPort = port.nNumber;
+    m_strDevice = port.strDevice;
+}
+
+std::string XKTCore::DataSetFileName(const DataSet& set) const
+{
+    return this->*set.pstrFile + ".txt";
+}
+
+Outcome XKTCore::Report(Outcome outcome, const char* szText, const char* szCaption, unsigned nStyle)
+{
+    m_outcome = outcome;
+    ShowMessage(szText, szCaption, nStyle);
+    // Keep-alive ticks run while the box is open and end operations of
+    // their own; the box was about this one.
+    return Done(outcome);
+}
+
+Outcome XKTCore::Done(Outcome outcome)
+{
+    m_outcome = outcome;
+    return outcome;
+}
+
+// One probe of the port in use: Found when the reply has the length of an
+// identification.
+Outcome XKTCore::Probe()
+{
+    g_strCommand = "y";
+    return CountedExchange(PROBE_REPLY_LENGTH, Outcome::Found);
+}
+
+Outcome XKTCore::SearchInstrument(const std::vector<PortRef>& ports)
 {
     // The window answers messages sent to it while an exchange polls, and
     // another program may send it a command; the port is taken until the
     // operation under way ends.
     if (m_bExchanging)
-        return;
+        return Outcome::Busy;
     StopTimer();
     SetStatusBackground(COLOR_SEARCHING);
     m_strStatus = kSearchTexts[0];
     MembersToControls();
     RepaintNow();
 
-    // m_nPort itself walks the ports, so an empty search leaves it at NO_PORT.
-    for (m_nPort = 1; m_nPort < NO_PORT; ++m_nPort) {
-        g_strCommand = "y";
-        if (ExchangeCommand(PROBE_REPLY_LENGTH)) {
+    // The port under test is the port in use, so the exchanges reach it and
+    // a front end can tell which one a message is about.
+    m_searched.clear();
+    Outcome outcome = Outcome::NotFound;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        UsePort(ports[i]);
+        Outcome probed = Probe();
+        m_searched.push_back({ports[i], m_bPortOpened, probed});
+        if (probed == Outcome::Found) {
             m_strReply.resize(STATUS_IDENT_LENGTH);
             m_strStatus = m_strReply;
             SetStatusBackground(COLOR_FOUND);
+            outcome = Outcome::Found;
             break;
         }
-        if (m_bAbandoned) {
-            m_nPort = NO_PORT;
+        if (probed == Outcome::Abandoned) {
+            outcome = Outcome::Abandoned;
             break;
         }
-        if (m_nPort >= 2)
-            m_strStatus = kSearchTexts[m_nPort - 1];
+        // One more dot for each port that did not answer, from the second
+        // on; a list longer than eight keeps the last text.
+        const size_t nTried = std::min(i + 1, std::size(kSearchTexts));
+        if (nTried >= 2)
+            m_strStatus = kSearchTexts[nTried - 1];
         MembersToControls();
         RepaintNow();
     }
 
-    if (m_nPort < NO_PORT) {
+    if (outcome == Outcome::Found) {
         StartTimer();
     } else {
+        UsePort({NO_PORT, std::string()});
         SetStatusBackground(COLOR_NO_CONNECTION);
         m_strStatus = kStatusNoConnection;
     }
     MembersToControls();
+    return Done(outcome);
 }
 
-void XKTCore::OnKeepAliveTimer(unsigned /*nTimerId*/)
+Outcome XKTCore::OnKeepAliveTimer(unsigned /*nTimerId*/)
 {
     // A tick that arrives while an exchange holds the port (its error box is
     // open) would probe our own port, fail and drop a good connection.
     if (m_bExchanging)
-        return;
+        return Outcome::Busy;
 
-    g_strCommand = "y";
-    if (ExchangeCommand(PROBE_REPLY_LENGTH))
-        return;
+    Outcome probed = Probe();
+    if (probed == Outcome::Found || probed == Outcome::Abandoned)
+        return Done(probed);
     LoseConnection();
+    return Done(Outcome::NotFound);
 }
 
 // The instrument is gone: the operator sees it at once, and Read and Erase
 // refuse until Connect finds it again.
 void XKTCore::LoseConnection()
 {
-    m_nPort = NO_PORT;
+    UsePort({NO_PORT, std::string()});
     StopTimer();
     SetStatusBackground(COLOR_NO_CONNECTION);
     m_strStatus = kStatusNoConnection;
     MembersToControls();
 }
 
-void XKTCore::ReadDataSet(const DataSet& set)
+Outcome XKTCore::ReadDataSet(const DataSet& set)
 {
     if (m_bExchanging)
-        return;   // a command sent from outside during an exchange, as above
-    if (m_nPort == NO_PORT) {
-        ShowMessage(kMsgNoConnection, kCaptionError, STYLE_ERROR);
-        return;
-    }
+        return Outcome::Busy;   // a command sent from outside during an exchange, as above
+    if (m_nPort == NO_PORT)
+        return Report(Outcome::NotConnected, kMsgNoConnection, kCaptionError, STYLE_ERROR);
     ControlsToMembers();
-    const std::string strName = this->*set.pstrFile + ".txt";
+    const std::string strName = DataSetFileName(set);
 
     // Refused before the question and before anything is sent: a device
     // "exists" too, and the checks below would open it (for COMn perhaps the
     // instrument's own port).
-    if (!CanHoldDataSet(strName)) {
-        ShowMessage(kMsgCreateError, kCaptionError, STYLE_ERROR);
-        return;
-    }
+    if (!CanHoldDataSet(strName))
+        return Report(Outcome::CreateError, kMsgCreateError, kCaptionError, STYLE_ERROR);
     if (FileExists(strName)) {
+        m_outcome = Outcome::Declined;   // what the question is about
         if (ShowMessage(kMsgFileExists, kCaptionWarning, STYLE_YESNO) == ANSWER_NO)
-            return;
+            return Done(Outcome::Declined);
         // Keep-alive probes run while the question is open; one may have
         // found the instrument gone.
-        if (m_nPort == NO_PORT) {
-            ShowMessage(kMsgNoConnection, kCaptionError, STYLE_ERROR);
-            return;
-        }
+        if (m_nPort == NO_PORT)
+            return Report(Outcome::NotConnected, kMsgNoConnection, kCaptionError, STYLE_ERROR);
     }
 
     DataSetFile file(strName);
-    if (!file.Create()) {
-        ShowMessage(kMsgCreateError, kCaptionError, STYLE_ERROR);
-        return;
-    }
+    if (!file.Create())
+        return Report(Outcome::CreateError, kMsgCreateError, kCaptionError, STYLE_ERROR);
 
     StopTimer();
     g_strCommand = set.szLetter;
@@ -329,53 +389,51 @@ void XKTCore::ReadDataSet(const DataSet& set)
     if (m_bAbandoned) {
         // Stopped by the front end: half a data set is no data set.
         file.Discard();
-        return;
+        return Done(Outcome::Abandoned);
     }
     if (m_bLineFailed) {
         // The device went away under the download: what came before is
         // not the data set, and there is no instrument to talk to.
         file.Discard();
         LoseConnection();
-        ShowMessage(kMsgConnectionLost, kCaptionError, STYLE_ERROR);
-        return;
+        return Report(Outcome::ConnectionLost, kMsgConnectionLost, kCaptionError, STYLE_ERROR);
     }
     if (m_bCut) {
         // The instrument was still sending at the bound. The keep-alive
         // stays off: a probe now would read the rest of the data set as
         // its reply.
         file.Discard();
-        ShowMessage(kMsgTooLong, kCaptionError, STYLE_ERROR);
-        return;
+        return Report(Outcome::TooLong, kMsgTooLong, kCaptionError, STYLE_ERROR);
     }
     if (m_strReply.empty()) {
         // The old file, if any, stays as it was; no empty file is left.
         // The keep-alive stays off: an instrument that sent nothing may be
         // gone, and the next search, erase or good download starts it.
         file.Discard();
-        ShowMessage(set.szNoData, kCaptionError, STYLE_ERROR);
-        return;
+        return Report(Outcome::NoData, set.szNoData, kCaptionError, STYLE_ERROR);
     }
     bool bSaved = file.Commit(m_strReply);
     StartTimer();
     if (bSaved)
-        ShowMessage(kMsgReceived, kCaptionSuccess, STYLE_OK);
-    else
-        ShowMessage(kMsgWriteError, kCaptionError, STYLE_ERROR);
+        return Report(Outcome::Received, kMsgReceived, kCaptionSuccess, STYLE_OK);
+    return Report(Outcome::WriteError, kMsgWriteError, kCaptionError, STYLE_ERROR);
 }
 
-void XKTCore::EraseDataSet(const char* szLetter)
+Outcome XKTCore::EraseDataSet(const char* szLetter)
 {
     if (m_bExchanging)
-        return;   // a command sent from outside during an exchange, as above
-    if (m_nPort == NO_PORT) {
-        ShowMessage(kMsgNoConnection, kCaptionError, STYLE_ERROR);
-        return;
-    }
+        return Outcome::Busy;   // a command sent from outside during an exchange, as above
+    if (m_nPort == NO_PORT)
+        return Report(Outcome::NotConnected, kMsgNoConnection, kCaptionError, STYLE_ERROR);
     StopTimer();
     g_strCommand = szLetter;
-    if (ExchangeCommand(ERASE_REPLY_LENGTH))
-        ShowMessage(kMsgErased, kCaptionSuccess, STYLE_OK);
+    Outcome outcome = CountedExchange(ERASE_REPLY_LENGTH, Outcome::Erased);
+    if (outcome == Outcome::Erased)
+        Report(outcome, kMsgErased, kCaptionSuccess, STYLE_OK);
+    else if (outcome == Outcome::Abandoned)
+        Done(outcome);   // stopped on purpose: no news
     else
-        ShowMessage(kMsgNoReply, kCaptionError, STYLE_ERROR);
+        outcome = Report(Outcome::NoReply, kMsgNoReply, kCaptionError, STYLE_ERROR);
     StartTimer();
+    return outcome;
 }

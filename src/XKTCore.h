@@ -10,12 +10,14 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The command letter to send next; each handler assigns it right before
 // an exchange.
 extern std::string g_strCommand;
 
 constexpr int32_t NO_PORT = 9;                 // m_nPort when no instrument is connected
+constexpr int32_t NAMED_PORT = 0;              // m_nPort for a device a front end names by path
 constexpr unsigned KEEPALIVE_TIMER_ID = 1001;
 constexpr unsigned KEEPALIVE_PERIOD_MS = 2000;
 constexpr int32_t BAUD_RATE = 9600;
@@ -66,6 +68,45 @@ struct EraseCommand {
     const char* szLetter;
 };
 
+// A port a search may try: the device SerialPort opens, and the number the
+// window knows it by (COMn's n), or NAMED_PORT for a device a front end
+// names by its path alone.
+struct PortRef {
+    int32_t nNumber;
+    std::string strDevice;
+};
+
+// COM1 to COM8, the ports the window's Connect searches.
+std::vector<PortRef> ComPorts();
+
+// What an operation did, for a front end to put in its own words or an exit
+// status. The window shows the core's message boxes and needs none of this.
+enum class Outcome {
+    Found,            // search: a port answered the probe; keep-alive: it still does
+    NotFound,         // search: no port answered; keep-alive: the instrument is gone
+    Received,         // download: the data set is saved
+    NoData,           // download: nothing arrived; nothing saved, an old file kept
+    Declined,         // download: the file exists and was not to be replaced
+    CreateError,      // download: the file cannot be created (or the name is refused)
+    WriteError,       // download: writing failed; an old file kept
+    ConnectionLost,   // download: the line failed under it; nothing saved
+    TooLong,          // download: still streaming at the bound; nothing saved
+    Erased,           // erase: acknowledged with its nine bytes
+    NoReply,          // erase, or one port of a search: no whole reply
+    TransferError,    // a counted reply longer than asked for
+    Abandoned,        // the front end stopped the operation; nothing saved
+    NotConnected,     // read or erase without an instrument; nothing sent
+    Busy,             // another exchange holds the port; nothing started
+};
+
+// One port a search tried: whether it opened, and what its probe gave
+// (Found, NoReply, TransferError or Abandoned).
+struct PortResult {
+    PortRef port;
+    bool bOpened;
+    Outcome outcome;
+};
+
 extern const DataSet g_dataSets[3];
 extern const EraseCommand g_eraseCommands[4];
 
@@ -84,11 +125,29 @@ public:
     bool ExchangeCommand(int32_t nExpected);
     void ReceiveBulk();
 
-    // Operator operations.
-    void SearchInstrument();
-    void OnKeepAliveTimer(unsigned nTimerId);
-    void ReadDataSet(const DataSet& set);
-    void EraseDataSet(const char* szLetter);
+    // Operator operations. Each shows the window's messages as it goes and
+    // tells what happened; the questions it asks stay inside it.
+    //
+    // The search tries the ports in the order given (the window gives
+    // ComPorts()); the first that answers becomes the instrument's, and
+    // Searched() tells what each port tried gave.
+    Outcome SearchInstrument(const std::vector<PortRef>& ports);
+    Outcome OnKeepAliveTimer(unsigned nTimerId);
+    Outcome ReadDataSet(const DataSet& set);
+    Outcome EraseDataSet(const char* szLetter);
+
+    // A front end that was told which port the instrument is on takes it
+    // without a probe, as the window takes the port its search left.
+    void UsePort(const PortRef& port);
+    // The device of the port in use (during a search, the one being tried).
+    const std::string& Device() const { return m_strDevice; }
+    // The ports the last search tried, in order.
+    const std::vector<PortResult>& Searched() const { return m_searched; }
+    // The file a download of the set writes: its file-name member and ".txt".
+    std::string DataSetFileName(const DataSet& set) const;
+    // What the last operation did, or, while one runs, what its message box
+    // on screen is about (a box is shown after its outcome is known).
+    Outcome LastOutcome() const { return m_outcome; }
 
     // Dialog services.
     virtual void MembersToControls() = 0;
@@ -133,8 +192,18 @@ public:
     void SetBulkLimit(std::chrono::milliseconds limit) { m_bulkLimit = limit; }
 
 private:
+    // The counted exchange of ExchangeCommand: replied, NoReply,
+    // TransferError (its box shown) or Abandoned.
+    Outcome CountedExchange(int32_t nExpected, Outcome replied);
+    Outcome Report(Outcome outcome, const char* szText, const char* szCaption, unsigned nStyle);
+    Outcome Done(Outcome outcome);
+    Outcome Probe();
     void LoseConnection();
 
+    std::string m_strDevice;   // the device m_nPort stands for
+    std::vector<PortResult> m_searched;
+    Outcome m_outcome;
+    bool m_bPortOpened;   // whether the last exchange's port opened
     bool m_bExchanging;   // an exchange holds the port; keep-alive ticks wait
     bool m_bAbandoned;
     bool m_bLineFailed;

@@ -303,8 +303,10 @@ void XKTDlg::OnTimer(UINT_PTR nIdEvent)
 
 void XKTDlg::OnConnect()
 {
+    // The window shows what each operation did in its own message boxes;
+    // the outcomes the operations return are for front ends without one.
     BusyScope busy(*this, "Searching for the instrument");
-    SearchInstrument();
+    SearchInstrument(ComPorts());
 }
 
 void XKTDlg::OnReadButton(int nId)

@@ -20,6 +20,7 @@ struct Message {
     std::string text;
     std::string caption;
     unsigned style;
+    Outcome outcome;   // what the core said the box is about (LastOutcome)
 };
 
 class FakeDialog : public XKTCore {
@@ -43,9 +44,13 @@ public:
     std::string progressUnit;               // the unit of the last report
     int nProgressEnds = 0;
 
+    // Port n as the window knows it, taken without a probe.
+    void UseCom(int32_t nPort) { UsePort({nPort, SerialPort::DevicePath(nPort)}); }
+
+    // Connected on port n, as a search leaves the window.
     void Connect(int32_t nPort)
     {
-        m_nPort = nPort;
+        UseCom(nPort);
         bTimerRunning = true;
     }
 
@@ -78,7 +83,7 @@ public:
 
     int ShowMessage(const std::string& strText, const std::string& strCaption, unsigned nStyle) override
     {
-        Message message{strText, strCaption, nStyle};
+        Message message{strText, strCaption, nStyle, LastOutcome()};
         messages.push_back(message);
         events.push_back("box:" + strText);
         if (whileBoxOpen)

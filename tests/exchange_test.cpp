@@ -61,7 +61,7 @@ TEST_P(CountedExchangeTest, ProbeReply)
     sim::SimInstrument& instrument = Attach(2, scenario);
 
     FakeDialog dialog;
-    dialog.m_nPort = 2;
+    dialog.UseCom(2);
     g_strCommand = "y";
     bool bResult = false;
     double seconds = SecondsFor([&] { bResult = dialog.ExchangeCommand(19); });
@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(Replies, CountedExchangeTest, ::testing::ValuesIn(kCoun
 TEST_F(ExchangeTest, CountedWithNoDeviceTimesOut)
 {
     FakeDialog dialog;
-    dialog.m_nPort = 4;
+    dialog.UseCom(4);
     g_strCommand = "y";
     bool bResult = true;
     double seconds = SecondsFor([&] { bResult = dialog.ExchangeCommand(19); });
@@ -109,7 +109,7 @@ TEST_F(ExchangeTest, SurplusOfAnExactReplyIsDroppedWithThePort)
     scenario.ack = InPieces("ACK000009" "EXTRA", {9}, 300);
     Attach(1, scenario);
     FakeDialog dialog;
-    dialog.m_nPort = 1;
+    dialog.UseCom(1);
     g_strCommand = "E";
     ASSERT_TRUE(dialog.ExchangeCommand(9));
     EXPECT_EQ("ACK000009", dialog.m_strReply);
@@ -124,7 +124,7 @@ TEST_F(ExchangeTest, SurplusOfAnExactReplyIsDroppedWithThePort)
 TEST_F(ExchangeTest, BulkWithNothingAttachedIsEmptyAfterItsWindow)
 {
     FakeDialog dialog;
-    dialog.m_nPort = 5;
+    dialog.UseCom(5);
     g_strCommand = "v";
     double seconds = SecondsFor([&] { dialog.ReceiveBulk(); });
     EXPECT_TRUE(dialog.m_strReply.empty());
@@ -148,7 +148,7 @@ TEST_F(ExchangeTest, BulkNeverEndsBeforeItsWindow)
     scenario.dataSets['v'] = Whole("1.0 kV\n");
     sim::SimInstrument& instrument = Attach(1, scenario);
     FakeDialog dialog;
-    dialog.m_nPort = 1;
+    dialog.UseCom(1);
     g_strCommand = "v";
     double seconds = SecondsFor([&] { dialog.ReceiveBulk(); });
     EXPECT_EQ("1.0 kV\n", dialog.m_strReply);
@@ -172,7 +172,7 @@ TEST_F(ExchangeTest, BulkKeepsReceivingWhileTheDataSetStreams)
     sim::SimInstrument& instrument = Attach(7, scenario);
 
     FakeDialog dialog;
-    dialog.m_nPort = 7;
+    dialog.UseCom(7);
     g_strCommand = "a";
     double seconds = SecondsFor([&] { dialog.ReceiveBulk(); });
     EXPECT_EQ(data.bytes, dialog.m_strReply);
@@ -201,7 +201,7 @@ TEST_F(ExchangeTest, StalledWriteWaitsItsSecondAndLeavesTheLineUsable)
 {
     sim::SimInstrument& instrument = Attach(1);
     FakeDialog dialog;
-    dialog.m_nPort = 1;
+    dialog.UseCom(1);
 
     // Released within the wait: the letter goes out late and the probe succeeds.
     ASSERT_TRUE(instrument.Stall(300));

@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <tuple>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -52,7 +55,7 @@ sim::Reply Late(std::string bytes, int nDelayMs)
 TEST_F(OperationsTest, SearchFindsInstrumentOnCom1)
 {
     sim::SimInstrument& instrument = Attach(1);
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
 
     EXPECT_EQ(1, m_dialog.m_nPort);
     EXPECT_EQ(kIdent.substr(0, 18), m_dialog.m_strStatus);
@@ -67,7 +70,7 @@ TEST_F(OperationsTest, SearchFindsInstrumentOnCom1)
 TEST_F(OperationsTest, SearchShowsEveryStepUpToCom8)
 {
     Attach(8);
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
 
     EXPECT_EQ(8, m_dialog.m_nPort);
     // The first transfer of each exchange shows the status as it stood.
@@ -87,7 +90,7 @@ TEST_F(OperationsTest, SearchShowsEveryStepUpToCom8)
 TEST_F(OperationsTest, SearchFindingNothingShowsNoConnection)
 {
     m_dialog.Connect(3);   // "Connect" while connected searches again
-    double seconds = SecondsFor([&] { m_dialog.SearchInstrument(); });
+    double seconds = SecondsFor([&] { m_dialog.SearchInstrument(ComPorts()); });
 
     EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
     EXPECT_EQ(" No Connection! ", m_dialog.m_strStatus);
@@ -109,7 +112,7 @@ TEST_F(OperationsTest, SearchPassesAnOverlongDeviceAndFindsTheNext)
     talkative.probe = Whole(kIdent + "X");
     sim::SimInstrument& wrong = Attach(2, talkative);
     Attach(3);
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
 
     EXPECT_EQ(3, m_dialog.m_nPort);
     EXPECT_EQ(kIdent.substr(0, 18), m_dialog.m_strStatus);
@@ -123,7 +126,7 @@ TEST_F(OperationsTest, SearchPassesAnOverlongDeviceAndFindsTheNext)
 TEST_F(OperationsTest, KeepAliveWithAnAnswerChangesNothingVisible)
 {
     Attach(2);
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
     ASSERT_EQ(2, m_dialog.m_nPort);
     const std::string strStatus = m_dialog.m_strStatus;
     m_dialog.events.clear();
@@ -143,7 +146,7 @@ TEST_F(OperationsTest, KeepAliveWithAnAnswerChangesNothingVisible)
 TEST_F(OperationsTest, KeepAliveDropsTheConnectionWhenTheInstrumentFallsSilent)
 {
     sim::SimInstrument& instrument = Attach(2);
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
     ASSERT_EQ(2, m_dialog.m_nPort);
     instrument.SetUnplugged(true);
 
@@ -307,7 +310,7 @@ TEST_F(OperationsTest, ExistingNameIsAskedAboutEvenWhenItCannotBeRead)
 TEST_F(OperationsTest, ConnectionLostBehindTheQuestionLeavesTheFileAlone)
 {
     sim::SimInstrument& instrument = Attach(1);
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
     ASSERT_EQ(1, m_dialog.m_nPort);
     WriteFile("run1.txt", "keep me\r\n");
     m_dialog.controls[IDC_FILE_KV] = "run1";
@@ -354,7 +357,7 @@ TEST_F(OperationsTest, AbandonedSearchStopsAtThatPort)
     sim::SimInstrument& instrument = Attach(3);
     m_dialog.nAbandonAtPause = 50;   // during the silence of COM1
 
-    double seconds = SecondsFor([&] { m_dialog.SearchInstrument(); });
+    double seconds = SecondsFor([&] { m_dialog.SearchInstrument(ComPorts()); });
 
     EXPECT_TRUE(m_dialog.Abandoned());
     EXPECT_LT(seconds, 1.5);
@@ -393,7 +396,7 @@ void PrintTo(const BusyCase& c, std::ostream* os)
 const BusyCase kBusyCases[] = {
     {"Download", [](FakeDialog& d) { d.ReadDataSet(g_dataSets[0]); }, "v",
      {"     Data Received!       "}},
-    {"Search", [](FakeDialog& d) { d.SearchInstrument(); }, "y", {}},
+    {"Search", [](FakeDialog& d) { d.SearchInstrument(ComPorts()); }, "y", {}},
     {"Erase", [](FakeDialog& d) { d.EraseDataSet("A"); }, "A", {"     Data Erased!       "}},
 };
 
@@ -414,12 +417,14 @@ TEST_P(BusyTest, CommandsSentDuringAnExchangeStartNothing)
     m_dialog.whilePausing = [&](int nPause) {
         if (nPause != 2)
             return;
-        m_dialog.SearchInstrument();
+        std::vector<Outcome> outcomes = {m_dialog.SearchInstrument(ComPorts())};
         for (const DataSet& set : g_dataSets)
-            m_dialog.ReadDataSet(set);
+            outcomes.push_back(m_dialog.ReadDataSet(set));
         for (const EraseCommand& command : g_eraseCommands)
-            m_dialog.EraseDataSet(command.szLetter);
-        m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID);
+            outcomes.push_back(m_dialog.EraseDataSet(command.szLetter));
+        outcomes.push_back(m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID));
+        for (Outcome outcome : outcomes)
+            EXPECT_EQ(Outcome::Busy, outcome);
         ++nCommands;
     };
 
@@ -499,8 +504,10 @@ TEST_F(OperationsTest, WriteFailureKeepsTheOldFileAndSaysSo)
     getrlimit(RLIMIT_FSIZE, &old);
     rlimit small = {1000, old.rlim_max};
     ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
-    m_dialog.ReadDataSet(g_dataSets[0]);
+    Outcome outcome = m_dialog.ReadDataSet(g_dataSets[0]);
     setrlimit(RLIMIT_FSIZE, &old);
+
+    EXPECT_EQ(Outcome::WriteError, outcome);
 
     EXPECT_EQ("precious\r\n", ReadFile("run1.txt"));
     EXPECT_EQ((std::vector<std::string>{"run1.txt"}), WorkFiles());
@@ -561,11 +568,13 @@ TEST_F(OperationsTest, DeviceVanishingDuringADownloadSavesNothingAndSaysSo)
     m_dialog.events.clear();
 
     double seconds;
+    Outcome outcome;
     {
         PullLater pull(instrument, 800);
-        seconds = SecondsFor([&] { m_dialog.ReadDataSet(g_dataSets[0]); });
+        seconds = SecondsFor([&] { outcome = m_dialog.ReadDataSet(g_dataSets[0]); });
     }
 
+    EXPECT_EQ(Outcome::ConnectionLost, outcome);
     EXPECT_TRUE(m_dialog.LineFailed());
     EXPECT_LT(seconds, 6.0);
     EXPECT_EQ("old\r\n", ReadFile("run1.txt"));
@@ -595,7 +604,7 @@ TEST_F(OperationsTest, DeviceVanishingDuringADownloadSavesNothingAndSaysSo)
     EXPECT_EQ(kNoConnection, m_dialog.messages[2].text);
     EXPECT_EQ(kNoConnection, m_dialog.messages[3].text);
     EXPECT_EQ("", instrument.ReceivedText());
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
     EXPECT_EQ(1, m_dialog.m_nPort);
     EXPECT_EQ(kIdent.substr(0, 18), m_dialog.controls[IDC_STATUS]);
 }
@@ -621,7 +630,7 @@ TEST_F(OperationsTest, DeviceVanishingDuringAProbeDropsTheConnectionAndComesBack
 
     ASSERT_TRUE(instrument.Return());
     instrument.SetScenario(sim::DefaultScenario());
-    m_dialog.SearchInstrument();
+    m_dialog.SearchInstrument(ComPorts());
     EXPECT_EQ(2, m_dialog.m_nPort);
     EXPECT_EQ(kIdent.substr(0, 18), m_dialog.controls[IDC_STATUS]);
 }
@@ -654,7 +663,7 @@ TEST_F(OperationsTest, DeviceVanishingDuringASearchIsNoConnection)
     double seconds;
     {
         PullLater pull(instrument, 200);
-        seconds = SecondsFor([&] { m_dialog.SearchInstrument(); });
+        seconds = SecondsFor([&] { m_dialog.SearchInstrument(ComPorts()); });
     }
 
     EXPECT_LT(seconds, 20.0);   // eight probes of about a second each
@@ -755,6 +764,12 @@ const EraseCase kEraseCases[] = {
 class EraseTest : public OperationsTest, public ::testing::WithParamInterface<EraseCase> {
 };
 
+// The instrument's letters, as its manual gives them, by button: a button
+// whose row in the erase table carried another letter would erase another
+// data set, and the instrument would see it.
+const std::pair<int, const char*> kButtonLetters[] = {
+    {IDC_ERASE_KV, "V"}, {IDC_ERASE_UA, "A"}, {IDC_ERASE_KOHM, "O"}, {IDC_ERASE_ALL, "E"}};
+
 TEST_P(EraseTest, EachButtonSendsItsLetterAndReports)
 {
     sim::Scenario scenario = sim::DefaultScenario();
@@ -762,14 +777,18 @@ TEST_P(EraseTest, EachButtonSendsItsLetterAndReports)
     sim::SimInstrument& instrument = Attach(6, scenario);
     m_dialog.Connect(6);
 
-    for (const EraseCommand& command : g_eraseCommands) {
+    ASSERT_EQ(std::size(kButtonLetters), std::size(g_eraseCommands));
+    for (const auto& [nButton, szLetter] : kButtonLetters) {
+        auto command = std::find_if(std::begin(g_eraseCommands), std::end(g_eraseCommands),
+                                    [&](const EraseCommand& c) { return c.nButton == nButton; });
+        ASSERT_NE(std::end(g_eraseCommands), command) << nButton;
         m_dialog.messages.clear();
         m_dialog.events.clear();
         instrument.ClearReceived();
 
-        m_dialog.EraseDataSet(command.szLetter);
+        m_dialog.EraseDataSet(command->szLetter);
 
-        EXPECT_EQ(command.szLetter, instrument.ReceivedText());
+        EXPECT_EQ(szLetter, instrument.ReceivedText()) << "button " << nButton;
         EXPECT_EQ(GetParam().messages, m_dialog.MessageTexts());
         const Message& last = m_dialog.messages.back();
         bool bErased = GetParam().messages.front() == "     Data Erased!       ";
@@ -785,14 +804,203 @@ TEST_P(EraseTest, EachButtonSendsItsLetterAndReports)
 INSTANTIATE_TEST_SUITE_P(Acks, EraseTest, ::testing::ValuesIn(kEraseCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(OperationsTest, EraseButtonsCarryTheirLetters)
+// ---- outcomes ----
+
+const char* OutcomeName(Outcome outcome)
 {
-    std::map<int, std::string> letters;
-    for (const EraseCommand& command : g_eraseCommands)
-        letters[command.nButton] = command.szLetter;
-    EXPECT_EQ((std::map<int, std::string>{
-                  {IDC_ERASE_KV, "V"}, {IDC_ERASE_UA, "A"}, {IDC_ERASE_KOHM, "O"}, {IDC_ERASE_ALL, "E"}}),
-              letters);
+    switch (outcome) {
+    case Outcome::Found: return "Found";
+    case Outcome::NotFound: return "NotFound";
+    case Outcome::Received: return "Received";
+    case Outcome::NoData: return "NoData";
+    case Outcome::Declined: return "Declined";
+    case Outcome::CreateError: return "CreateError";
+    case Outcome::WriteError: return "WriteError";
+    case Outcome::ConnectionLost: return "ConnectionLost";
+    case Outcome::TooLong: return "TooLong";
+    case Outcome::Erased: return "Erased";
+    case Outcome::NoReply: return "NoReply";
+    case Outcome::TransferError: return "TransferError";
+    case Outcome::Abandoned: return "Abandoned";
+    case Outcome::NotConnected: return "NotConnected";
+    case Outcome::Busy: return "Busy";
+    }
+    return "?";
+}
+
+// A box and the outcome the core had told when it showed it.
+using Box = std::pair<std::string, Outcome>;
+
+std::vector<std::pair<std::string, std::string>> Named(const std::vector<Box>& boxes)
+{
+    std::vector<std::pair<std::string, std::string>> named;
+    for (const Box& box : boxes)
+        named.emplace_back(box.first, OutcomeName(box.second));
+    return named;
+}
+
+struct OutcomeCase {
+    const char* name;
+    std::function<void(sim::Scenario&)> instrument;   // changes to the instrument on COM1
+    bool bConnected;                                  // to it, before the operation
+    std::function<void(FakeDialog&)> prepare;         // names, files, answers, abandoning
+    std::function<Outcome(FakeDialog&)> operation;
+    Outcome outcome;
+    std::vector<Box> boxes;
+    const char* szSent;                               // what the instrument got
+    std::vector<std::string> files;                   // in the working directory afterwards
+};
+
+void PrintTo(const OutcomeCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const auto kAsIs = [](sim::Scenario&) {};
+const auto kNothing = [](FakeDialog&) {};
+const auto kSilentProbe = [](sim::Scenario& s) { s.probe = InstrumentBench::Whole(""); };
+const auto kSearchCom1 = [](FakeDialog& d) {
+    return d.SearchInstrument({{1, SerialPort::DevicePath(1)}});
+};
+const auto kKeepAlive = [](FakeDialog& d) { return d.OnKeepAliveTimer(KEEPALIVE_TIMER_ID); };
+const auto kReadKV = [](FakeDialog& d) {
+    d.controls[IDC_FILE_KV] = "run1";
+    return d.ReadDataSet(g_dataSets[0]);
+};
+const auto kEraseKV = [](FakeDialog& d) { return d.EraseDataSet("V"); };
+const auto kKeepOldFile = [](FakeDialog& d) {
+    std::ofstream("run1.txt") << "old\r\n";
+    d.answers = {ANSWER_NO};
+};
+const auto kAbandonSoon = [](FakeDialog& d) { d.nAbandonAtPause = 20; };
+const std::string kFileExists = "        File Exists! Overwrite?  ";
+const std::string kTransferError = "Data Transfer Error!    ";
+
+// Each operation's outcomes (a line that fails under a download, a full disk
+// and a busy port have tests of their own below and above).
+const OutcomeCase kOutcomeCases[] = {
+    {"SearchFound", kAsIs, false, kNothing, kSearchCom1, Outcome::Found, {}, "y", {}},
+    {"SearchSilence", kSilentProbe, false, kNothing, kSearchCom1, Outcome::NotFound, {}, "y", {}},
+    {"SearchOverlong", [](sim::Scenario& s) { s.probe = InstrumentBench::Whole(kIdent + "X"); }, false,
+     kNothing, kSearchCom1, Outcome::NotFound, {{kTransferError, Outcome::TransferError}}, "y", {}},
+    {"SearchAbandoned", kSilentProbe, false, kAbandonSoon, kSearchCom1, Outcome::Abandoned, {}, "y", {}},
+    {"KeepAliveAnswered", kAsIs, true, kNothing, kKeepAlive, Outcome::Found, {}, "y", {}},
+    {"KeepAliveSilence", kSilentProbe, true, kNothing, kKeepAlive, Outcome::NotFound, {}, "y", {}},
+    {"KeepAliveAbandoned", kSilentProbe, true, kAbandonSoon, kKeepAlive, Outcome::Abandoned, {}, "y", {}},
+    {"ReadReceived", [](sim::Scenario& s) { s.dataSets['v'] = InstrumentBench::Whole("1 kV\n"); }, true,
+     kNothing, kReadKV, Outcome::Received, {{"     Data Received!       ", Outcome::Received}}, "v",
+     {"run1.txt"}},
+    {"ReadNoData", [](sim::Scenario& s) { s.dataSets['v'] = InstrumentBench::Whole(""); }, true, kNothing,
+     kReadKV, Outcome::NoData, {{"No Data Received! ", Outcome::NoData}}, "v", {}},
+    {"ReadDeclined", kAsIs, true, kKeepOldFile, kReadKV, Outcome::Declined,
+     {{kFileExists, Outcome::Declined}}, "", {"run1.txt"}},
+    {"ReadCreateError", kAsIs, true, kNothing,
+     [](FakeDialog& d) {
+         d.controls[IDC_FILE_KV] = "no/such/dir/run1";
+         return d.ReadDataSet(g_dataSets[0]);
+     },
+     Outcome::CreateError, {{"Destination File Create Error! ", Outcome::CreateError}}, "", {}},
+    {"ReadTooLong", kAsIs, true, [](FakeDialog& d) { d.SetBulkLimit(std::chrono::milliseconds(300)); },
+     kReadKV, Outcome::TooLong, {{"Data Set Too Long! Data not saved. ", Outcome::TooLong}}, "v", {}},
+    {"ReadAbandoned", kAsIs, true, kAbandonSoon, kReadKV, Outcome::Abandoned, {}, "v", {}},
+    {"ReadNotConnected", kAsIs, false, kNothing, kReadKV, Outcome::NotConnected,
+     {{kNoConnection, Outcome::NotConnected}}, "", {}},
+    {"Erased", kAsIs, true, kNothing, kEraseKV, Outcome::Erased,
+     {{"     Data Erased!       ", Outcome::Erased}}, "V", {}},
+    {"EraseSilence", [](sim::Scenario& s) { s.ack = InstrumentBench::Whole(""); }, true, kNothing, kEraseKV,
+     Outcome::NoReply, {{" No Reply! ", Outcome::NoReply}}, "V", {}},
+    {"EraseOverlong", [](sim::Scenario& s) { s.ack = InstrumentBench::Whole("ERASED:OK..."); }, true,
+     kNothing, kEraseKV, Outcome::NoReply,
+     {{kTransferError, Outcome::TransferError}, {" No Reply! ", Outcome::NoReply}}, "V", {}},
+    {"EraseAbandoned", [](sim::Scenario& s) { s.ack = InstrumentBench::Whole(""); }, true, kAbandonSoon,
+     kEraseKV, Outcome::Abandoned, {}, "V", {}},
+    {"EraseNotConnected", kAsIs, false, kNothing, kEraseKV, Outcome::NotConnected,
+     {{kNoConnection, Outcome::NotConnected}}, "", {}},
+};
+
+class OutcomeTest : public OperationsTest, public ::testing::WithParamInterface<OutcomeCase> {
+};
+
+// What an operation returns is what its boxes said, and each box is shown
+// with its outcome already told, so a front end without a window can name
+// what a message is about.
+TEST_P(OutcomeTest, EachOperationTellsWhatHappened)
+{
+    const OutcomeCase& c = GetParam();
+    sim::Scenario scenario = sim::DefaultScenario();
+    c.instrument(scenario);
+    sim::SimInstrument& instrument = Attach(1, scenario);
+    if (c.bConnected)
+        m_dialog.Connect(1);
+    c.prepare(m_dialog);
+
+    Outcome outcome = c.operation(m_dialog);
+
+    EXPECT_STREQ(OutcomeName(c.outcome), OutcomeName(outcome));
+    EXPECT_STREQ(OutcomeName(c.outcome), OutcomeName(m_dialog.LastOutcome()));
+    std::vector<Box> boxes;
+    for (const Message& message : m_dialog.messages)
+        boxes.emplace_back(message.text, message.outcome);
+    EXPECT_EQ(Named(c.boxes), Named(boxes));
+    EXPECT_EQ(c.szSent, instrument.ReceivedText());
+    EXPECT_EQ(c.files, WorkFiles());
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, OutcomeTest, ::testing::ValuesIn(kOutcomeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- a search over the ports a front end gives ----
+
+// Device paths of any name, in the order given: a silent device, a path
+// with nothing behind it, and the instrument last. The search finds it, and
+// tells what each port it tried gave; the exchanges after it go to the
+// device it found.
+TEST_F(OperationsTest, SearchWalksTheListItIsGiven)
+{
+    sim::Scenario silence = sim::DefaultScenario();
+    silence.probe = Whole("");
+    sim::SimInstrument& silent = Attach(1, silence);
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.dataSets['v'] = Whole("1 kV\n");
+    sim::SimInstrument& instrument = Attach(3, scenario);
+    const std::string strSilent = m_ports / "com1";
+    const std::string strMissing = m_ports / "ttyUSB7";
+    const std::string strInstrument = m_ports / "com3";
+
+    double seconds = SecondsFor([&] {
+        EXPECT_EQ(Outcome::Found, m_dialog.SearchInstrument({{NAMED_PORT, strSilent},
+                                                             {NAMED_PORT, strMissing},
+                                                             {NAMED_PORT, strInstrument}}));
+    });
+
+    EXPECT_EQ(strInstrument, m_dialog.Device());
+    EXPECT_EQ(NAMED_PORT, m_dialog.m_nPort);
+    EXPECT_EQ(kIdent.substr(0, 18), m_dialog.controls[IDC_STATUS]);
+    EXPECT_TRUE(m_dialog.bTimerRunning);
+    EXPECT_TRUE(m_dialog.messages.empty());
+    EXPECT_GE(seconds, 1.8);   // a second of silence from each of the first two
+    EXPECT_LT(seconds, 8.0);
+    const std::vector<PortResult>& tried = m_dialog.Searched();
+    ASSERT_EQ(3u, tried.size());
+    const std::tuple<std::string, bool, const char*> expected[] = {
+        {strSilent, true, "NoReply"}, {strMissing, false, "NoReply"}, {strInstrument, true, "Found"}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(std::get<0>(expected[i]), tried[i].port.strDevice) << i;
+        EXPECT_EQ(std::get<1>(expected[i]), tried[i].bOpened) << i;
+        EXPECT_STREQ(std::get<2>(expected[i]), OutcomeName(tried[i].outcome)) << i;
+    }
+
+    m_dialog.controls[IDC_FILE_KV] = "run1";
+    EXPECT_EQ(Outcome::Received, m_dialog.ReadDataSet(g_dataSets[0]));
+    EXPECT_EQ("y", silent.ReceivedText());
+    EXPECT_EQ("yv", instrument.ReceivedText());
+
+    // A search that finds nothing forgets the device along with the port.
+    instrument.SetUnplugged(true);
+    EXPECT_EQ(Outcome::NotFound, m_dialog.SearchInstrument({{NAMED_PORT, strInstrument}}));
+    EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+    EXPECT_EQ("", m_dialog.Device());
+    EXPECT_EQ(Outcome::NotConnected, m_dialog.EraseDataSet("V"));
 }
 
 }  // namespace

@@ -36,20 +36,22 @@ TEST_F(SerialPortTest, MapsPortNumbersToDevicePaths)
     EXPECT_EQ("/dev/ttyS7", SerialPort::DevicePath(8));
 }
 
-TEST_F(SerialPortTest, NamedDevicesTakeThePlaceOfNumbers)
+// A front end may name a device by its path: the same device as its number,
+// and a name that is no device opens nothing.
+TEST_F(SerialPortTest, OpensANamedDevice)
 {
-    SerialPort::SetDeviceNames({m_dir / "com3", m_dir / "absent"});
-    EXPECT_EQ(m_dir / "com3", SerialPort::DeviceName(1));
-    EXPECT_EQ("", SerialPort::DeviceName(3));   // beyond the list: nothing, not /dev/ttyS2
     SerialPort port;
-    EXPECT_TRUE(port.Open(1, 9600));
+    EXPECT_TRUE(port.Open(m_pty.SlavePath(), 9600));
     EXPECT_EQ(1, port.Send("y", 1));
     EXPECT_EQ("y", m_pty.ReadFor(1));
-    SerialPort absent, beyond;
-    EXPECT_FALSE(absent.Open(2, 9600));
-    EXPECT_FALSE(beyond.Open(3, 9600));
-    SerialPort::SetDeviceNames({});
-    EXPECT_EQ(m_dir / "com3", SerialPort::DeviceName(3));
+    SerialPort byNumber;
+    EXPECT_FALSE(byNumber.Open(kPort, 9600));   // held by the first
+    port.Close();
+    EXPECT_TRUE(byNumber.Open(kPort, 9600));
+    for (const std::string& name : {m_dir / "absent", std::string(), m_dir.Path()}) {
+        SerialPort other;
+        EXPECT_FALSE(other.Open(name, 9600)) << name;
+    }
 }
 
 TEST_F(SerialPortTest, OpenCloseInEveryOrder)

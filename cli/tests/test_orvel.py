@@ -29,7 +29,8 @@ ORVEL = None
 SIM = None
 
 IDENT = "HVM-3000 SN4711 V2"     # the simulator's default, as shown (18 of 19 bytes)
-USAGE = "usage: orvel find | read kV|uA|kOhm NAME | erase kV|uA|kOhm|all | watch  [--port P] [--overwrite]"
+USAGE = ("usage: orvel find | read kV|uA|kOhm|all NAME | erase kV|uA|kOhm|all | watch  "
+         "[--port P] [--overwrite] [--erase]")
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
 
 # Lines ending in LF and in CR LF, as an instrument may mix them.
@@ -60,11 +61,11 @@ class OrvelTest(unittest.TestCase):
 
     # ---- fixture ----
 
-    def start_sim(self, link="ttyUSB0", *args):
-        """A simulated instrument reached through dev/LINK; its data sets are DATA."""
+    def start_sim(self, link="ttyUSB0", *args, data=None):
+        """A simulated instrument reached through dev/LINK; its data sets are DATA, or DATA updated by data."""
         files = []
-        for letter, data in DATA.items():
-            path = os.path.join(self.tmp.name, "data-" + letter)
+        for letter, data in dict(DATA, **(data or {})).items():
+            path = os.path.join(self.tmp.name, "data-%s-%s" % (link, letter))
             with open(path, "wb") as f:
                 f.write(data)
             files += ["--data-file", "%s=%s" % (letter, path)]
@@ -133,7 +134,7 @@ class OrvelTest(unittest.TestCase):
         self.assertEqual(b"y", self.received(silent))
 
     def test_search_beyond_eight_ports(self):
-        # The core searches eight ports a round; the ninth is reached in a second round.
+        # A list longer than the window's eight ports is searched to its end.
         for n in range(8):
             os.symlink(os.path.join(self.dir, "absent%d" % n), self.path("ttyUSB%d" % n))
         self.start_sim("ttyUSB8")
@@ -246,12 +247,76 @@ class OrvelTest(unittest.TestCase):
                 self.start_sim("com%d" % (len(self.sims) + 1), "--ack", ack)
                 self.assertFails(self.orvel("erase", "kV", "--port", str(len(self.sims))), 1, lines)
 
+    # ---- read all ----
+
+    def test_read_all(self):
+        size = {letter: len(text_mode(data)) for letter, data in DATA.items()}
+        saved = {"kV": "run-kV.txt %d bytes" % size["v"], "uA": "run-uA.txt %d bytes" % size["a"],
+                 "kOhm": "run-kOhm.txt %d bytes" % size["o"]}
+        all_files = ["run-kOhm.txt", "run-kV.txt", "run-uA.txt"]
+        no_ua = "orvel: read uA: No Data Recived!"
+        exists = "orvel: read uA: run-uA.txt: File Exists! Overwrite? No (--overwrite answers Yes)"
+        # (case, instrument's options, empty data sets, files there before, options,
+        #  exit status, stdout, stderr, bytes the instrument got, files afterwards)
+        cases = (
+            ("all three", [], "", [], [],
+             0, [saved["kV"], saved["uA"], saved["kOhm"]], [], b"vao", all_files),
+            ("uA empty", [], "a", [], [],
+             0, [saved["kV"], saved["kOhm"]], [no_ua], b"vao", ["run-kOhm.txt", "run-kV.txt"]),
+            ("all empty", [], "vao", [], ["--erase"],
+             1, [], ["orvel: read kV: No Data Received!", no_ua, "orvel: read kOhm: No Data Recived!",
+                     "orvel: read all: no data set held any data"], b"vao", []),
+            ("uA exists", [], "", ["run-uA.txt"], [],
+             3, [saved["kV"]], [exists], b"v", ["run-kV.txt", "run-uA.txt"]),
+            ("uA exists, overwritten", [], "", ["run-uA.txt"], ["--overwrite"],
+             0, [saved["kV"], saved["uA"], saved["kOhm"]], [], b"vao", all_files),
+            # Erased after the last download, each set by its own letter, and
+            # only the sets whose files were saved.
+            ("erase, uA empty", [], "a", [], ["--erase"],
+             0, [saved["kV"], saved["kOhm"], "erased kV", "erased kOhm"], [no_ua], b"vaoVO",
+             ["run-kOhm.txt", "run-kV.txt"]),
+            ("erase after a failure", [], "", ["run-uA.txt"], ["--erase"],
+             3, [saved["kV"]], [exists], b"v", ["run-kV.txt", "run-uA.txt"]),
+            ("erase unacknowledged", ["--ack", "none"], "", [], ["--erase"],
+             1, [saved["kV"], saved["uA"], saved["kOhm"]], ["orvel: erase kV: No Reply!"], b"vaoV", all_files),
+        )
+        for n, (case, sim_args, empty, before, options, status, out, err, sent, after) in enumerate(cases):
+            with self.subTest(case=case):
+                for name in os.listdir(self.dir):
+                    os.remove(os.path.join(self.dir, name))
+                for name in before:
+                    self.write(name, b"old\r\n")
+                link = "ttyUSB%d" % n   # a log of its own
+                sim = self.start_sim(link, *sim_args, data={letter: b"" for letter in empty})
+                try:
+                    result = self.orvel("read", "all", "run", "--port", self.path(link), *options)
+                    self.assertEqual((status, out, err), (result[0], result[1].splitlines(), result[2].splitlines()))
+                    self.assertEqual(sent, self.received(sim))
+                    self.assertEqual(after, self.files())
+                    for unit, letter in (("kV", "v"), ("uA", "a"), ("kOhm", "o")):
+                        name = "run-%s.txt" % unit
+                        if name in after:
+                            wanted = b"old\r\n" if name in before and saved[unit] not in out else text_mode(DATA[letter])
+                            self.assertEqual(wanted, self.read(name), name)
+                finally:
+                    self.stop_sim(sim)
+
+    def test_read_all_searches_first(self):
+        sim = self.start_sim("ttyACM0")
+        code, out, err = self.orvel("read", "all", "run", "--erase")
+        self.assertEqual((0, ""), (code, err))
+        self.assertEqual(["run-kV.txt", "run-uA.txt", "run-kOhm.txt", "erased kV", "erased uA", "erased kOhm"],
+                         [line.split()[0] if line.endswith("bytes") else line for line in out.splitlines()])
+        self.assertEqual(b"yvaoVAO", self.received(sim))
+
     def test_bad_arguments(self):
         for args, problem in (
                 ([], "no command"),
                 (["fetch"], "unknown command 'fetch'"),
                 (["read", "mV", "run1"], "unknown unit 'mV'"),
-                (["read", "all", "run1"], "unknown unit 'all'"),
+                (["read", "all"], "read needs a file name"),
+                (["read", "kV", "run1", "--erase"], "--erase goes with read all"),
+                (["erase", "all", "--erase"], "--erase goes with read all"),
                 (["erase", "kOhms"], "unknown unit 'kOhms'"),
                 (["read", "kV"], "read needs a file name"),
                 (["read", "kV", ""], "read needs a file name"),

@@ -308,7 +308,7 @@ void TestCountedExchange(const Options& o, const CountedCase& c)
 {
     Sim(std::string("probe ") + c.szMode);
     FakeDialog core;
-    core.m_nPort = o.nSimPort;
+    core.UseCom(o.nSimPort);
     g_strCommand = "y";
     LARGE_INTEGER start = Now();
     bool bResult = core.ExchangeCommand(PROBE_REPLY_LENGTH);
@@ -345,7 +345,7 @@ void TestCountedExchange(const Options& o, const CountedCase& c)
 void TestExchangeAbsent(const Options& o)
 {
     FakeDialog core;
-    core.m_nPort = o.nAbsentPort;
+    core.UseCom(o.nAbsentPort);
     g_strCommand = "y";
     LARGE_INTEGER start = Now();
     bool bResult = core.ExchangeCommand(PROBE_REPLY_LENGTH);
@@ -363,7 +363,7 @@ void TestErase(const Options& o)
     Sim("ack ok");
     Ask("clearlog");
     FakeDialog core;
-    core.m_nPort = o.nSimPort;
+    core.UseCom(o.nSimPort);
     g_strCommand = "E";
     bool bResult = core.ExchangeCommand(ERASE_REPLY_LENGTH);
     Check(bResult && core.m_strReply.size() == 9 && core.messages.empty(),
@@ -378,7 +378,7 @@ void TestBulk(const Options& o)
     const std::string expected = ReadWhole("o.bin");
     Sim("data paced");   // 960 bytes a second, as the line carries them
     FakeDialog core;
-    core.m_nPort = o.nSimPort;
+    core.UseCom(o.nSimPort);
     core.m_strLastReply = "untouched";
     g_strCommand = "o";
     LARGE_INTEGER start = Now();
@@ -407,14 +407,14 @@ void TestBulk(const Options& o)
     // loses nothing.
     Sim("data paused:600:1500");
     FakeDialog paused;
-    paused.m_nPort = o.nSimPort;
+    paused.UseCom(o.nSimPort);
     g_strCommand = "o";
     paused.ReceiveBulk();
     Check(paused.m_strReply == expected, "ReceiveBulk waits out a pause of 1.5 s mid-data set",
           std::to_string(paused.m_strReply.size()) + " of " + std::to_string(expected.size()) + " bytes");
 
     FakeDialog absent;
-    absent.m_nPort = o.nAbsentPort;
+    absent.UseCom(o.nAbsentPort);
     start = Now();
     absent.ReceiveBulk();
     seconds = Seconds(start, Now());
@@ -503,7 +503,7 @@ void TestStalledWrite(const Options& o)
     Sim("plug");
     Sim("probe whole");
     FakeDialog core;
-    core.m_nPort = o.nSimPort;
+    core.UseCom(o.nSimPort);
     g_strCommand = "y";
     Check(core.ExchangeCommand(PROBE_REPLY_LENGTH) && core.m_strReply == o.strIdent,
           "the next exchange works once the line drains", Describe(core.m_strReply));
@@ -578,7 +578,7 @@ void TestVanishDuringDownload(const Options& o)
     }
     Sim("data paced");   // o.bin takes about 1.4 s on the line
     FakeDialog core;
-    core.m_nPort = o.nSimPort;
+    core.UseCom(o.nSimPort);
     core.controls[1016] = "lost";   // the kOhm file-name field
     Runner("vanish 500");
     LARGE_INTEGER start = Now();
@@ -610,7 +610,7 @@ void TestVanishDuringExchanges(const Options& o)
     for (const Case& c : cases) {
         Sim(c.szSim);
         FakeDialog core;
-        core.m_nPort = o.nSimPort;
+        core.UseCom(o.nSimPort);
         g_strCommand = c.szLetter;
         Runner("vanish 300");
         LARGE_INTEGER start = Now();
@@ -627,13 +627,13 @@ void TestVanishDuringExchanges(const Options& o)
     FakeDialog core;
     Runner("vanish 200");
     LARGE_INTEGER start = Now();
-    core.SearchInstrument();   // COM1 first: the device is gone before its port is asked
+    core.SearchInstrument(ComPorts());   // COM1 first: the device is gone before its port is asked
     double seconds = Seconds(start, Now());
     Runner("return");
     Check(core.m_nPort == NO_PORT && core.m_strStatus == " No Connection! " && seconds < 20.0,
           "a search during which the device vanishes ends with \" No Connection! \"",
           std::to_string(core.m_nPort) + ", " + std::to_string(seconds) + " s");
-    core.SearchInstrument();
+    core.SearchInstrument(ComPorts());
     Check(core.m_nPort == o.nSimPort, "once back, the search finds it again", std::to_string(core.m_nPort));
 }
 

@@ -395,11 +395,11 @@ std::string VersionJson(const std::wstring& path)
     }
     translations += "]";
 
-    // The strings of table 040704B0 (German, Unicode), where the tests expect
-    // them; first_table says which table the translation list names first.
+    // The strings of the table the translation list names first, where
+    // Explorer's details and inventory tools look for them.
     std::string strings = "{";
     for (const char* key : g_versionKeys) {
-        std::string query = std::string("\\StringFileInfo\\040704B0\\") + key;
+        std::string query = "\\StringFileInfo\\" + firstTable + "\\" + key;
         if (VerQueryValueA(block.data(), query.c_str(), &value, &length)) {
             strings += std::string(strings.size() > 1 ? "," : "") + "\"" + key + "\":" +
                        Quote(FromAnsi(static_cast<const char*>(value)));
