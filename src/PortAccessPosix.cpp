@@ -1,6 +1,8 @@
 // POSIX side of PortAccess: the device's group, the holder of its lock.
 #include "PortAccess.h"
 
+#include "SerialPort.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -179,7 +181,9 @@ PortError PortErrorFromSystem(const std::string& strDevice, int nErrno, bool bLo
     return error;
 }
 
-PortError CheckPortAccess(const std::string& strDevice)
+namespace {
+
+PortError TryPort(const std::string& strDevice)
 {
     int fd = open(strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -192,5 +196,14 @@ PortError CheckPortAccess(const std::string& strDevice)
         error = PortErrorFromSystem(strDevice, nErrno, nErrno == EWOULDBLOCK);
     }
     close(fd);   // and with it the lock
+    return error;
+}
+
+}  // namespace
+
+PortError CheckPortAccess(const std::string& strDevice)
+{
+    PortError error = TryPort(strDevice);
+    SerialPort::TraceNote("check " + strDevice + ": " + (error.Failed() ? error.strText : std::string("free")));
     return error;
 }

@@ -1,6 +1,8 @@
 // Win32 side of PortAccess.
 #include "PortAccess.h"
 
+#include "SerialPort.h"
+
 namespace {
 
 // The system's own words, without the line end and full stop it appends.
@@ -46,9 +48,12 @@ PortError PortErrorFromSystem(DWORD dwError)
 
 PortError CheckPortAccess(const std::string& strDevice)
 {
+    PortError error;
     HANDLE hPort = CreateFileA(strDevice.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (hPort == INVALID_HANDLE_VALUE)
-        return PortErrorFromSystem(GetLastError());
-    CloseHandle(hPort);
-    return PortError();
+        error = PortErrorFromSystem(GetLastError());
+    else
+        CloseHandle(hPort);
+    SerialPort::TraceNote("check " + strDevice + ": " + (error.Failed() ? error.strText : std::string("free")));
+    return error;
 }
