@@ -39,7 +39,7 @@ enum ExitStatus {
     EXIT_INSTRUMENT = 1,   // not found, no reply, no data, transfer error
     EXIT_USAGE = 2,
     EXIT_FILE = 3,         // cannot create or write, or exists without --overwrite
-    EXIT_HANGUP = 129,        // the terminal went away (SIGHUP)
+    EXIT_HANGUP = 129,     // the terminal went away (SIGHUP)
     EXIT_INTERRUPTED = 130,
 };
 
