@@ -4,18 +4,23 @@
 // download and erase exactly as the dialog does, turns the core's messages
 // into lines on stderr and its outcomes into exit statuses through one
 // table. Results go to stdout.
+#include "PortList.h"
 #include "PortNames.h"
 #include "SerialPort.h"
+#include "Trace.h"
 #include "XKTCore.h"
 #include "XKTVersion.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstddef>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <sys/stat.h>
@@ -35,14 +40,15 @@ enum ExitStatus {
     EXIT_INSTRUMENT = 1,   // not found, no reply, no data, transfer error, line lost, too long
     EXIT_USAGE = 2,
     EXIT_FILE = 3,         // cannot create or write, or exists without --overwrite
+    EXIT_HANGUP = 129,     // the terminal went away (SIGHUP)
     EXIT_INTERRUPTED = 130,
 };
 
 const char kUsage[] =
-    "usage: orvel find | read kV|uA|kOhm|all NAME | erase kV|uA|kOhm|all | watch  [--port P] [--overwrite] [--erase]\n";
+    "usage: orvel find | read kV|uA|kOhm|all NAME | erase kV|uA|kOhm|all | watch | ports  [--port P] [--overwrite] [--erase] [--trace FILE]\n";
 
 const char kHelp[] =
-    "usage: orvel COMMAND [--port P] [--overwrite] [--erase]\n"
+    "usage: orvel COMMAND [--port P] [--overwrite] [--erase] [--trace FILE]\n"
     "\n"
     "The high-voltage instrument on a serial line, as the Orvel dialog drives it.\n"
     "\n"
@@ -54,6 +60,8 @@ const char kHelp[] =
     "  erase kV|uA|kOhm|all    erase a data set in the instrument, or all three; prints what was erased\n"
     "  watch                   probe the instrument every 2 s; prints a time-stamped line when it is\n"
     "                          found or lost; runs until interrupted\n"
+    "  ports                   list this machine's serial ports: the name for --port, what the\n"
+    "                          system knows of the adapter, and whether the port is free\n"
     "\n"
     "options:\n"
     "  --port P       the instrument's port: 3, COM3, COM12, or on Linux a device path\n"
@@ -63,6 +71,8 @@ const char kHelp[] =
     "  --overwrite    read: replace an existing NAME.txt (without it the old file is kept)\n"
     "  --erase        read all: once all three downloads have ended without a failure, erase\n"
     "                 the data sets whose files were saved, each by itself; prints what was erased\n"
+    "  --trace FILE   write every byte sent (>) and received (<), and every port opened\n"
+    "                 and closed (#), to FILE with the time since the start; - is stderr\n"
     "  --help         this text\n"
     "  --version      the program's version\n"
     "\n"
@@ -71,15 +81,21 @@ const char kHelp[] =
     "exit status:\n"
     "  0    success\n"
     "  1    instrument or line: not found, no reply, no data (read all: in none of the three),\n"
-    "       transfer error, connection lost, data set too long, an erasure not acknowledged\n"
+    "       transfer error, connection lost, data set too long, an erasure not acknowledged,\n"
+    "       port in use or not permitted; or the output could not be written\n"
     "  2    usage: unknown command, unit or option, missing name, no such port\n"
     "  3    file: cannot be created or written, or exists without --overwrite\n"
+    "  129  hung up (the terminal was closed); as 130\n"
     "  130  interrupted (Ctrl-C); a download in progress leaves no file behind\n";
 
 constexpr int kAnswerOk = 1;   // IDOK
 constexpr unsigned kPauseStepMs = 10;
 
-volatile std::sig_atomic_t g_bInterrupted = 0;
+// Set by a signal handler, or on Windows by the console's handler thread.
+std::atomic<bool> g_bInterrupted(false);
+std::atomic<int> g_nSignal(0);   // what interrupted: SIGINT, SIGTERM, SIGHUP
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "a signal handler may only touch lock-free atomics");
 
 // The units on the command line: the row of g_dataSets and g_eraseCommands.
 struct Unit {
@@ -93,17 +109,64 @@ constexpr size_t kAllRow = 3;   // read all, erase all
 // ---- platform edges ----
 
 #ifdef _WIN32
+// Windows ends the program as soon as the handler returns from a close,
+// logoff or shutdown event, and at the latest 5 s after the event: the
+// handler holds it back until the command has cleaned up.
+constexpr DWORD kCleanUpWaitMs = 4000;
+HANDLE g_hCleanedUp = NULL;
+
 BOOL WINAPI OnConsoleControl(DWORD dwType)
 {
-    if (dwType != CTRL_C_EVENT && dwType != CTRL_BREAK_EVENT)
+    switch (dwType) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        g_nSignal = SIGINT;
+        g_bInterrupted = true;
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        g_nSignal = SIGTERM;
+        g_bInterrupted = true;
+        if (g_hCleanedUp != NULL)
+            WaitForSingleObject(g_hCleanedUp, kCleanUpWaitMs);
+        return TRUE;
+    default:
         return FALSE;
-    g_bInterrupted = 1;
-    return TRUE;
+    }
 }
 
 void CatchInterrupts()
 {
+    g_hCleanedUp = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+// The port is released and no file of the command's own is left.
+void SayCleanedUp()
+{
+    if (g_hCleanedUp != NULL)
+        SetEvent(g_hCleanedUp);
+}
+
+// The console shows text in its own code page, which is rarely UTF-8: text
+// for a console goes in UTF-16, anything else gets the bytes as they are.
+void PutText(const char* szText, std::FILE* pFile)
+{
+    HANDLE hOut = GetStdHandle(pFile == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD dwMode = 0;
+    if (hOut != INVALID_HANDLE_VALUE && GetConsoleMode(hOut, &dwMode)) {
+        int nWide = MultiByteToWideChar(CP_UTF8, 0, szText, -1, NULL, 0);
+        if (nWide > 1) {
+            std::vector<wchar_t> wide(static_cast<size_t>(nWide));
+            MultiByteToWideChar(CP_UTF8, 0, szText, -1, wide.data(), nWide);
+            std::fflush(pFile);
+            DWORD dwWritten = 0;
+            if (WriteConsoleW(hOut, wide.data(), static_cast<DWORD>(nWide - 1), &dwWritten, NULL))
+                return;
+        }
+    }
+    std::fputs(szText, pFile);
 }
 
 bool StderrIsTerminal()
@@ -124,19 +187,34 @@ bool PortExists(const std::string& strDevice)
     return dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND;
 }
 #else
-void OnSignal(int)
+void OnSignal(int nSignal)
 {
-    g_bInterrupted = 1;
+    g_nSignal = nSignal;
+    g_bInterrupted = true;
 }
 
 void CatchInterrupts()
 {
     // No SA_RESTART: a pause in progress ends early rather than running out.
+    // A closed terminal (SIGHUP) ends the command as Ctrl-C does, cleaning up.
     struct sigaction action = {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    // A reader gone from stdout or stderr must not end the program before
+    // it has cleaned up; the failed write is noticed and reported instead.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void SayCleanedUp()
+{
+}
+
+void PutText(const char* szText, std::FILE* pFile)
+{
+    std::fputs(szText, pFile);
 }
 
 bool StderrIsTerminal()
@@ -229,6 +307,7 @@ struct Options {
     bool bErase = false;   // read all --erase
     bool bHelp = false;
     bool bVersion = false;
+    std::string strTrace;   // "" for none, "-" for stderr
 };
 
 // False with the reason in strError when the call makes no sense.
@@ -260,6 +339,14 @@ bool ParseArguments(int argc, char** argv, Options& options, std::string& strErr
         } else if (strArg.compare(0, 7, "--port=") == 0) {
             options.strPortArg = strArg.substr(7);
             options.bPortGiven = true;
+        } else if (strArg == "--trace") {
+            if (++i >= argc || argv[i][0] == '\0') {
+                strError = "--trace needs a file";
+                return false;
+            }
+            options.strTrace = argv[i];
+        } else if (strArg.compare(0, 8, "--trace=") == 0 && strArg.size() > 8) {
+            options.strTrace = strArg.substr(8);
         } else {
             strError = "unknown option '" + strArg + "'";
             return false;
@@ -292,7 +379,7 @@ bool ParseArguments(int argc, char** argv, Options& options, std::string& strErr
         }
         if (!bErase)
             options.strName = words[2];
-    } else if (options.strCommand != "find" && options.strCommand != "watch") {
+    } else if (options.strCommand != "find" && options.strCommand != "watch" && options.strCommand != "ports") {
         strError = "unknown command '" + options.strCommand + "'";
         return false;
     }
@@ -514,7 +601,8 @@ int Orvel::Watch()
             if (outcome != Outcome::Found)
                 Pause(KEEPALIVE_PERIOD_MS);
         }
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0)
+            return EXIT_INSTRUMENT;   // nobody can read what is watched: main says why
     }
     return EXIT_INTERRUPTED;
 }
@@ -634,8 +722,36 @@ std::vector<std::string> DefaultPorts()
     return SearchPorts(kDevDir, kSysTtyDir);
 }
 
+// The serial ports of this machine, or of ORVEL_DEVICE_DIR as the search
+// sees them there, one line each.
+int ListPortsCommand()
+{
+    std::string strDevDir = kDevDir;
+    std::string strSysTtyDir = kSysTtyDir;
+#ifndef _WIN32
+    const char* szDevDir = std::getenv("ORVEL_DEVICE_DIR");
+    if (szDevDir != nullptr && *szDevDir != '\0') {
+        strDevDir = szDevDir;
+        strSysTtyDir.clear();   // the kernel's knowledge is about /dev, not about this folder
+    }
+#endif
+    std::vector<PortInfo> ports = ListPorts(strDevDir, strSysTtyDir);
+    for (const PortInfo& info : ports)
+        std::printf("%s\n", PortLine(info).c_str());
+    if (ports.empty())
+        std::fprintf(stderr, "orvel: ports: no serial port found\n");
+    return EXIT_DONE;
+}
+
 int Run(const Options& options)
 {
+    if (options.strCommand == "ports")
+        return ListPortsCommand();
+
+    std::string strContext = options.strCommand;
+    if (options.pUnit != nullptr)
+        strContext += std::string(" ") + options.pUnit->szName;
+
     std::vector<std::string> ports = DefaultPorts();
     if (options.bPortGiven) {
         std::string strDevice = PortDevice(options.strPortArg);
@@ -643,12 +759,16 @@ int Run(const Options& options)
             return UsageError("not a port: '" + options.strPortArg + "'");
         if (!PortExists(strDevice))
             return UsageError("no such port: " + PortDisplayName(strDevice));
+        // A port that cannot be opened says why now, not as a missing reply.
+        PortError access = CheckPortAccess(strDevice);
+        if (access.Failed()) {
+            std::fprintf(stderr, "orvel: %s: %s: %s\n", strContext.c_str(), PortDisplayName(strDevice).c_str(),
+                         access.strText.c_str());
+            return EXIT_INSTRUMENT;
+        }
         ports.assign(1, strDevice);
     }
 
-    std::string strContext = options.strCommand;
-    if (options.pUnit != nullptr)
-        strContext += std::string(" ") + options.pUnit->szName;
     Orvel orvel(strContext, ports, options.bOverwrite);
 
     if (options.strCommand == "find")
@@ -665,6 +785,38 @@ int Run(const Options& options)
     return orvel.Read(options.pUnit->nRow, options.strName);
 }
 
+// What a command printed is its result: output that did not reach stdout
+// (a full disk, a closed pipe) fails the command.
+int CheckOutput(int nExit)
+{
+    errno = 0;
+    bool bFailed = std::fflush(stdout) != 0;
+    int nErrno = errno;
+    if (!bFailed && !std::ferror(stdout))
+        return nExit;
+    if (nErrno != 0)
+        std::fprintf(stderr, "orvel: cannot write to stdout: %s\n", std::strerror(nErrno));
+    else
+        std::fprintf(stderr, "orvel: cannot write to stdout\n");
+    return nExit == EXIT_DONE ? EXIT_INSTRUMENT : nExit;
+}
+
+int RunTraced(const Options& options)
+{
+    std::string strError;
+    if (!options.strTrace.empty() && !StartTrace(options.strTrace, strError)) {
+        std::fprintf(stderr, "orvel: cannot write the trace %s: %s\n", options.strTrace.c_str(), strError.c_str());
+        return EXIT_FILE;
+    }
+    int nExit = Run(options);
+    StopTrace();
+#ifdef SIGHUP
+    if (nExit == EXIT_INTERRUPTED && g_nSignal == SIGHUP)
+        nExit = EXIT_HANGUP;
+#endif
+    return nExit;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -674,15 +826,15 @@ int main(int argc, char** argv)
     if (!ParseArguments(argc, argv, options, strError))
         return UsageError(strError);
     if (options.bHelp) {
-        std::fputs(kHelp, stdout);
-        return EXIT_DONE;
+        PutText(kHelp, stdout);
+        return CheckOutput(EXIT_DONE);
     }
     if (options.bVersion) {
         std::printf("orvel %s\n", VersionText().c_str());
-        return EXIT_DONE;
+        return CheckOutput(EXIT_DONE);
     }
     CatchInterrupts();
-    int nExit = Run(options);
-    std::fflush(stdout);
+    int nExit = CheckOutput(RunTraced(options));
+    SayCleanedUp();
     return nExit;
 }

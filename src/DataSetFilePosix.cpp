@@ -70,6 +70,12 @@ bool IsWritable(const std::string& strName)
 
 bool MoveIntoPlace(const std::string& strFrom, const std::string& strTo)
 {
+    // The replacement keeps who may read and write the file: an operator who
+    // made a data set private, or shared it with the group, meant it to stay so.
+    struct stat old;
+    if (stat(strTo.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
+        chmod(strFrom.c_str(), old.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO)) != 0)
+        return false;
     return rename(strFrom.c_str(), strTo.c_str()) == 0;
 }
 

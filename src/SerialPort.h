@@ -5,6 +5,9 @@
 // overlapped I/O; the POSIX backend uses termios in raw mode.
 #pragma once
 
+#include "PortAccess.h"
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -24,6 +27,8 @@ public:
     // (a path, any COM number) opens the device itself.
     bool Open(int32_t port, int32_t baud);
     bool Open(const std::string& device, int32_t baud);
+    // Why the last Open failed, as the system said it (NONE after a good one).
+    const PortError& OpenError() const { return m_openError; }
     // Always true; closing a closed port does nothing.
     bool Close();
     // Hands each of the first count bytes to WriteByte; returns how many it handed over.
@@ -47,8 +52,21 @@ public:
     // the only form in which Windows opens those.
     static std::string DevicePath(int32_t port);
 
+    // What a front end that keeps a trace is told: the bytes each chunk
+    // sent ('>') or received ('<'), and the opens and closes ('#', with the
+    // reason when an open failed). Nothing is told while no sink is set.
+    using TraceSink = void (*)(char cKind, const char* data, size_t nCount);
+    static void SetTrace(TraceSink sink);
+    static void Trace(char cKind, const char* data, size_t nCount);
+    static void TraceNote(const std::string& strText) { Trace('#', strText.data(), strText.size()); }
+
 private:
     bool IsOpen() const;
+    // The platform's halves of Open, WriteByte and Read.
+    bool OpenDevice(const std::string& strDevice, int32_t baud);
+    // False when the line did not take the byte.
+    bool PutByte(char byte);
+    int32_t ReadQueued(char* buffer, int32_t limit);
 
 #ifdef _WIN32
     HANDLE m_hComm;
@@ -60,6 +78,8 @@ private:
     bool m_bOpened;
 #endif
     bool m_bReadFailed;
+    std::string m_strDevice;   // what is open, for the trace
+    PortError m_openError;
 };
 
 // The pause between two polls of a port (the platform's sleep).

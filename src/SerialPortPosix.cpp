@@ -94,31 +94,36 @@ SerialPort::~SerialPort()
     Close();
 }
 
-bool SerialPort::Open(const std::string& device, int32_t baud)
+bool SerialPort::OpenDevice(const std::string& strDevice, int32_t baud)
 {
-    if (m_bOpened)
-        return true;
-    if (device.empty())
-        return false;
-
-    int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-
-    // No sharing, as on Windows. TIOCEXCL alone does not stop root, so the
-    // lock is what keeps a second holder out.
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 ||
-        !ApplyLineSettings(fd, baud)) {
-        close(fd);
+    int fd = open(strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        m_openError = PortErrorFromSystem(strDevice, errno, false);
         return false;
     }
 
-    // Bytes left over from an earlier session are not part of this exchange.
-    tcflush(fd, TCIFLUSH);
-    m_fd = fd;
-    m_bOpened = true;
-    m_bReadFailed = false;
-    return true;
+    // No sharing, as on Windows. TIOCEXCL alone does not stop root, so the
+    // lock is what keeps a second holder out.
+    if (!isatty(fd)) {
+        m_openError = PortErrorFromSystem(strDevice, ENOTTY, false);
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int nErrno = errno;
+        m_openError = PortErrorFromSystem(strDevice, nErrno, nErrno == EWOULDBLOCK);
+    } else if (ioctl(fd, TIOCEXCL) != 0) {
+        m_openError = PortErrorFromSystem(strDevice, errno, false);
+    } else if (!ApplyLineSettings(fd, baud)) {
+        m_openError.nKind = PortError::OTHER;
+        m_openError.strText = "the line settings were refused";
+    } else {
+        // Bytes left over from an earlier session are not part of this exchange.
+        tcflush(fd, TCIFLUSH);
+        m_fd = fd;
+        m_bOpened = true;
+        m_bReadFailed = false;
+        return true;
+    }
+    close(fd);
+    return false;
 }
 
 bool SerialPort::IsOpen() const
@@ -137,23 +142,24 @@ bool SerialPort::Close()
     close(m_fd);   // releases the lock too
     m_fd = -1;
     m_bOpened = false;
+    TraceNote("close " + m_strDevice);
     return true;
 }
 
-bool SerialPort::WriteByte(char byte)
+bool SerialPort::PutByte(char byte)
 {
-    // A stalled line gets one bounded wait; a byte it never takes is not reported.
+    // A stalled line gets one bounded wait.
     if (WriteOnce(m_fd, byte))
         return true;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
         pollfd ready = {m_fd, POLLOUT, 0};
         if (poll(&ready, 1, kWriteWaitMs) == 1 && (ready.revents & POLLOUT))
-            WriteOnce(m_fd, byte);
+            return WriteOnce(m_fd, byte);
     }
-    return true;
+    return false;
 }
 
-int32_t SerialPort::Read(char* buffer, int32_t limit)
+int32_t SerialPort::ReadQueued(char* buffer, int32_t limit)
 {
     if (!IsOpen() || limit <= 0)
         return 0;

@@ -31,21 +31,19 @@ SerialPort::~SerialPort()
 
 std::string SerialPort::DevicePath(int32_t port)
 {
-    char szPort[24];
-    wsprintfA(szPort, port < 10 ? "COM%d" : "\\\\.\\COM%d", port);
-    return szPort;
+    // Not wsprintfA: that would make every program on this port import
+    // USER32, and a console program that does gets no logoff or shutdown
+    // notice from its console.
+    std::string strName = "COM" + std::to_string(port);
+    return port < 10 ? strName : "\\\\.\\" + strName;
 }
 
-bool SerialPort::Open(const std::string& device, int32_t baud)
+bool SerialPort::OpenDevice(const std::string& strDevice, int32_t baud)
 {
-    if (m_bOpened)
-        return true;
-    if (device.empty())
-        return false;
-
-    m_hComm = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+    m_hComm = CreateFileA(strDevice.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
     if (m_hComm == INVALID_HANDLE_VALUE) {
+        m_openError = PortErrorFromSystem(GetLastError());
         m_hComm = NULL;
         return false;
     }
@@ -76,6 +74,7 @@ bool SerialPort::Open(const std::string& device, int32_t baud)
 
     if (!SetCommState(m_hComm, &dcb) || !SetupComm(m_hComm, kQueueSize, kQueueSize) ||
         m_overlappedRead.hEvent == NULL || m_overlappedWrite.hEvent == NULL) {
+        m_openError = PortErrorFromSystem(GetLastError());
         if (m_overlappedRead.hEvent != NULL)
             CloseHandle(m_overlappedRead.hEvent);
         if (m_overlappedWrite.hEvent != NULL)
@@ -111,24 +110,27 @@ bool SerialPort::Close()
     ZeroMemory(&m_overlappedWrite, sizeof(m_overlappedWrite));
     m_bOpened = FALSE;
     m_hComm = NULL;
+    TraceNote("close " + m_strDevice);
     return true;
 }
 
-bool SerialPort::WriteByte(char byte)
+bool SerialPort::PutByte(char byte)
 {
     // The byte lives on this frame: a write still pending after the wait is
     // cancelled before the frame goes away.
     DWORD written = 0;
     if (WriteFile(m_hComm, &byte, 1, &written, &m_overlappedWrite))
-        return true;
+        return written == 1;
     if (GetLastError() != ERROR_IO_PENDING)
-        return true;
-    if (WaitForSingleObject(m_overlappedWrite.hEvent, kWriteWaitMs) != WAIT_OBJECT_0)
+        return false;
+    if (WaitForSingleObject(m_overlappedWrite.hEvent, kWriteWaitMs) != WAIT_OBJECT_0) {
         SettleAbandoned(m_hComm, m_overlappedWrite);
-    return true;
+        return false;
+    }
+    return GetOverlappedResult(m_hComm, &m_overlappedWrite, &written, FALSE) && written == 1;
 }
 
-int32_t SerialPort::Read(char* buffer, int32_t limit)
+int32_t SerialPort::ReadQueued(char* buffer, int32_t limit)
 {
     if (!IsOpen() || limit <= 0)
         return 0;

@@ -89,6 +89,33 @@ TEST_F(DataSetFileTest, PlainFilesAndFreeNamesTakeTheDataSet)
     }
 }
 
+TEST_F(DataSetFileTest, AReplacedFileKeepsItsPermissions)
+{
+    // Whatever the umask: the old file's bits, exactly.
+    mode_t oldMask = umask(022);
+    for (mode_t nMode : {0600, 0640, 0660, 0664, 0604, 0755}) {
+        const std::string strName = m_dir / ("run" + std::to_string(nMode) + ".txt");
+        ASSERT_EQ(0, close(open(strName.c_str(), O_CREAT | O_WRONLY, 0600)));
+        ASSERT_EQ(0, chmod(strName.c_str(), nMode));
+        DataSetFile file(strName);
+        ASSERT_TRUE(file.Create());
+        ASSERT_TRUE(file.Commit("new\n"));
+        struct stat info;
+        ASSERT_EQ(0, stat(strName.c_str(), &info));
+        EXPECT_EQ(5, info.st_size);   // the new data
+        EXPECT_EQ(nMode, info.st_mode & 07777) << std::oct << nMode;
+    }
+    // A new file is made as any other.
+    const std::string strNew = m_dir / "fresh.txt";
+    DataSetFile file(strNew);
+    ASSERT_TRUE(file.Create());
+    ASSERT_TRUE(file.Commit("new\n"));
+    struct stat info;
+    ASSERT_EQ(0, stat(strNew.c_str(), &info));
+    EXPECT_EQ(static_cast<mode_t>(0644), info.st_mode & 07777);
+    umask(oldMask);
+}
+
 TEST_F(DataSetFileTest, AFifoTakingTheNameAfterTheLookIsNotWaitedFor)
 {
     // The name was free when looked at; by the writability check it is a

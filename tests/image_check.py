@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Checks a cross-built Windows program without running it.
 
-    image_check.py --arch win32|win64 [--console] PROGRAM.EXE
+    image_check.py --arch win32|win64 [--console] [--allow DLL]... PROGRAM.EXE
 
 It must be a program (not a DLL) for the architecture's processor, of the
 GUI subsystem (or the console one with --console), and import nothing but
-DLLs that every Windows has, so that it runs from a bare folder. Prints one
-line per check and closes with "N passed, M failed".
+DLLs that every Windows has (and those named with --allow), so that it runs
+from a bare folder. A console program must not import USER32: its console
+would then not tell it of a logoff or shutdown, and it could not clean up.
+Prints one line per check and closes with "N passed, M failed".
 """
 
 import argparse
@@ -61,10 +63,11 @@ class Image:
             entry += 20
 
 
-def checks(image, arch, console):
+def checks(image, arch, console, allowed=()):
     subsystem = SUBSYSTEM_CONSOLE if console else SUBSYSTEM_GUI
-    foreign = sorted(name for name in image.imports() if name.lower() not in SYSTEM_DLLS)
-    return [
+    known = SYSTEM_DLLS | {name.lower() for name in allowed}
+    foreign = sorted(name for name in image.imports() if name.lower() not in known)
+    results = [
         (image.machine == MACHINES[arch] and image.magic == MAGICS[arch],
          "built for %s (machine 0x%04x, magic 0x%x)" % (arch, image.machine, image.magic)),
         (image.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE
@@ -76,18 +79,24 @@ def checks(image, arch, console):
          "imports only Windows' own DLLs (%s)" % ", ".join(image.imports())
          + (": not %s" % ", ".join(foreign) if foreign else "")),
     ]
+    if console:
+        results.append((not any(name.lower() == "user32.dll" for name in image.imports()),
+                        "no USER32, so the console reports logoff and shutdown"))
+    return results
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[1])
     parser.add_argument("--arch", choices=sorted(MACHINES), required=True)
     parser.add_argument("--console", action="store_true", help="a console program")
+    parser.add_argument("--allow", action="append", default=[], metavar="DLL",
+                        help="a further DLL of Windows' own this program may import")
     parser.add_argument("program")
     args = parser.parse_args()
     try:
         with open(args.program, "rb") as f:
             image = Image(f.read())
-        results = checks(image, args.arch, args.console)
+        results = checks(image, args.arch, args.console, args.allow)
     except (OSError, ValueError, struct.error) as error:
         results = [(False, "%s is a readable PE image: %s" % (args.program, error))]
     for ok, what in results:

@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <utility>
+#include <vector>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -83,6 +86,8 @@ TEST_F(SerialPortTest, AbsentDeviceFailsAndStaysClosed)
 {
     SerialPort port;
     EXPECT_FALSE(port.Open(5, 9600));
+    EXPECT_EQ(PortError::NO_SUCH_PORT, port.OpenError().nKind);
+    EXPECT_EQ("no such port", port.OpenError().strText);
     EXPECT_EQ(0, port.Send("y", 1));
     char buffer[8] = {'x'};
     EXPECT_EQ(0, port.Read(buffer, sizeof(buffer)));
@@ -95,8 +100,18 @@ TEST_F(SerialPortTest, NonTerminalIsNotAPort)
     ASSERT_EQ(0, mkdir((m_dir / "com4").c_str(), 0755));
     SerialPort port;
     EXPECT_FALSE(port.Open(4, 9600));
+    EXPECT_EQ("not a serial port", port.OpenError().strText);
     ASSERT_EQ(0, symlink("/dev/null", (m_dir / "com6").c_str()));
     EXPECT_FALSE(port.Open(6, 9600));
+    EXPECT_EQ("not a serial port", port.OpenError().strText);
+}
+
+std::string InUseByThisProcess()
+{
+    std::ifstream comm("/proc/self/comm");
+    std::string strName;
+    std::getline(comm, strName);
+    return "in use by " + strName + " (pid " + std::to_string(getpid()) + ")";
 }
 
 TEST_F(SerialPortTest, HeldDeviceRefusesSecondOpen)
@@ -105,9 +120,55 @@ TEST_F(SerialPortTest, HeldDeviceRefusesSecondOpen)
     ASSERT_TRUE(first.Open(kPort, 9600));
     SerialPort second;
     EXPECT_FALSE(second.Open(kPort, 9600));
+    // The lock's holder is this very process.
+    EXPECT_EQ(PortError::IN_USE, second.OpenError().nKind);
+    EXPECT_EQ(InUseByThisProcess(), second.OpenError().strText);
     EXPECT_EQ(0, second.Send("y", 1));
     first.Close();
     EXPECT_TRUE(second.Open(kPort, 9600));
+    EXPECT_EQ(PortError::NONE, second.OpenError().nKind);
+}
+
+// What a front end's trace is told, in order.
+std::vector<std::pair<char, std::string>> g_traced;
+
+void Record(char cKind, const char* data, size_t nCount)
+{
+    g_traced.emplace_back(cKind, std::string(data, nCount));
+}
+
+TEST_F(SerialPortTest, TheTraceSeesEveryChunkMovedAndEveryOpenAndClose)
+{
+    g_traced.clear();
+    SerialPort::SetTrace(Record);
+    {
+        SerialPort port;
+        ASSERT_TRUE(port.Open(kPort, 9600));
+        EXPECT_EQ(3, port.Send("y\x00\xff", 3));
+        EXPECT_EQ(std::string("y\x00\xff", 3), m_pty.ReadFor(3));
+        ASSERT_TRUE(m_pty.Write("HVM"));
+        ASSERT_TRUE(m_pty.WaitQueued(3));
+        char buffer[8];
+        EXPECT_EQ(2, port.Read(buffer, 2));
+        EXPECT_EQ(1, port.Read(buffer, sizeof(buffer)));
+        EXPECT_EQ(0, port.Read(buffer, sizeof(buffer)));   // a quiet line moves nothing
+        SerialPort second;
+        EXPECT_FALSE(second.Open(kPort, 9600));
+    }   // the port closes itself
+    SerialPort::SetTrace(nullptr);
+    SerialPort after;
+    EXPECT_TRUE(after.Open(kPort, 9600));   // no sink: nothing told
+
+    const std::string strDevice = m_dir / "com3";
+    const std::vector<std::pair<char, std::string>> expected = {
+        {'#', "open " + strDevice + " at 9600 baud"},
+        {'>', std::string("y\x00\xff", 3)},
+        {'<', "HV"},
+        {'<', "M"},
+        {'#', "cannot open " + strDevice + ": " + InUseByThisProcess()},
+        {'#', "close " + strDevice},
+    };
+    EXPECT_EQ(expected, g_traced);
 }
 
 TEST_F(SerialPortTest, MakesTheCookedLineRawEightBitAtRequestedSpeed)

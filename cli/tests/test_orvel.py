@@ -10,9 +10,11 @@ machine's own serial ports; the folder itself is the working directory.
 
 import argparse
 import fcntl
+import grp
 import os
 import re
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -29,8 +31,11 @@ ORVEL = None
 SIM = None
 
 IDENT = "HVM-3000 SN4711 V2"     # the simulator's default, as shown (18 of 19 bytes)
-USAGE = ("usage: orvel find | read kV|uA|kOhm|all NAME | erase kV|uA|kOhm|all | watch  "
-         "[--port P] [--overwrite] [--erase]")
+USAGE = ("usage: orvel find | read kV|uA|kOhm|all NAME | erase kV|uA|kOhm|all | watch | ports  "
+         "[--port P] [--overwrite] [--erase] [--trace FILE]")
+SKIPPED = 77      # CTest's SKIP_RETURN_CODE for this script
+TRACE_LINE = re.compile(r"^(\d+\.\d{3}) ([<>]) ((?:[0-9a-f]{2})(?: [0-9a-f]{2})*)  \|(.*)\|$")
+NOTE_LINE = re.compile(r"^(\d+\.\d{3}) # (.*)$")
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
 
 # Lines ending in LF and in CR LF, as an instrument may mix them.
@@ -324,6 +329,8 @@ class OrvelTest(unittest.TestCase):
                 (["find", "now"], "too many arguments for find"),
                 (["--fast", "find"], "unknown option '--fast'"),
                 (["find", "--port"], "--port needs a port"),
+                (["find", "--trace"], "--trace needs a file"),
+                (["ports", "now"], "too many arguments for ports"),
                 (["find", "--port", "COMx"], "not a port: 'COMx'"),
                 (["find", "--port", "7"], "no such port: %s" % self.path("com7")),
                 (["find", "--port", self.path("ttyUSB9")], "no such port: %s" % self.path("ttyUSB9"))):
@@ -334,7 +341,8 @@ class OrvelTest(unittest.TestCase):
         code, out, err = self.orvel("--help")
         self.assertEqual((0, ""), (code, err))
         self.assertIn(USAGE.split()[1], out)
-        for status in ("0    success", "1    instrument or line", "2    usage", "3    file", "130  interrupted"):
+        for status in ("0    success", "1    instrument or line", "2    usage", "3    file", "129  hung up",
+                       "130  interrupted"):
             self.assertIn("\n  " + status, out)
         self.assertEqual((0, "orvel 1.0.0.1\n", ""), self.orvel("--version"))
 
@@ -374,7 +382,8 @@ class OrvelTest(unittest.TestCase):
     # ---- interruption ----
 
     def test_interrupt_stops_promptly_and_cleanly(self):
-        for sig, command in ((signal.SIGINT, "read"), (signal.SIGTERM, "read"), (signal.SIGINT, "find")):
+        for sig, command in ((signal.SIGINT, "read"), (signal.SIGTERM, "read"), (signal.SIGHUP, "read"),
+                             (signal.SIGINT, "find"), (signal.SIGHUP, "find")):
             with self.subTest(signal=sig.name, command=command):
                 if command == "read":
                     # About ten seconds of data at 9600 baud.
@@ -420,12 +429,143 @@ class OrvelTest(unittest.TestCase):
             signalled = time.monotonic()
             code = proc.wait(timeout=5)
             self.assertLess(time.monotonic() - signalled, 1.0)
-            self.assertEqual((130, b"", b"orvel: %s: interrupted\n" % context),
+            # A closed terminal is a hang-up (129); otherwise an interruption.
+            status = 129 if sig == signal.SIGHUP else 130
+            self.assertEqual((status, b"", b"orvel: %s: interrupted\n" % context),
                              (code, proc.stdout.read(), proc.stderr.read()))
         finally:
             if proc.poll() is None:
                 proc.kill()
                 proc.wait()
+
+    # ---- ports that cannot be used, and the list of ports ----
+
+    def hold(self, device):
+        """Another program holding the device's lock, as a terminal program or brltty would."""
+        holder = subprocess.Popen(
+            [sys.executable, "-c",
+             "import fcntl, os, sys\n"
+             "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)\n"
+             "fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+             "print('held', flush=True)\n"
+             "sys.stdin.read()\n", device],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.assertEqual(b"held\n", holder.stdout.readline())
+
+        def release():
+            holder.stdin.close()
+            holder.stdout.close()
+            holder.wait(timeout=5)
+        self.addCleanup(release)
+        with open("/proc/%d/comm" % holder.pid) as f:
+            return holder.pid, f.read().strip()
+
+    def test_a_held_port_names_its_holder(self):
+        sim = self.start_sim("ttyUSB0")
+        pid, name = self.hold(self.path("ttyUSB0"))
+        in_use = "in use by %s (pid %d)" % (name, pid)
+        for command in (["find"], ["read", "kV", "run1"], ["erase", "all"]):
+            with self.subTest(command=command):
+                context = " ".join(command[:2])
+                started = time.monotonic()
+                self.assertFails(self.orvel(*(command + ["--port", self.path("ttyUSB0")])), 1,
+                                 ["orvel: %s: %s: %s" % (context, self.path("ttyUSB0"), in_use)])
+                self.assertLess(time.monotonic() - started, 1.0)   # no reply waited for
+        self.assertEqual(b"", self.received(sim))
+        self.assertEqual([], self.files())
+
+    def test_ports_lists_free_and_held_devices(self):
+        free = self.start_sim("ttyUSB0")
+        held = self.start_sim("ttyUSB1")
+        os.symlink(os.path.join(self.dir, "absent"), self.path("ttyACM0"))   # an adapter pulled
+        pid, name = self.hold(self.path("ttyUSB1"))
+        self.assertEqual((0, "%s  free\n%s  in use by %s (pid %d)\n%s  no such port\n"
+                          % (self.path("ttyUSB0"), self.path("ttyUSB1"), name, pid, self.path("ttyACM0")), ""),
+                         self.orvel("ports"))
+        # Looked at, never written to; and left free.
+        self.assertEqual((b"", b""), (self.received(free), self.received(held)))
+        self.assertEqual((0, "%s %s\n" % (self.path("ttyUSB0"), IDENT), ""),
+                         self.orvel("find", "--port", self.path("ttyUSB0")))
+
+    def test_ports_with_none(self):
+        self.assertEqual((0, "", "orvel: ports: no serial port found\n"), self.orvel("ports"))
+
+    # ---- trace ----
+
+    def parse_trace(self, text):
+        """The bytes sent and received, and the notes, of a trace; every line checked."""
+        sent, received, notes, times = b"", b"", [], []
+        for line in text.splitlines():
+            chunk, note = TRACE_LINE.match(line), NOTE_LINE.match(line)
+            self.assertTrue(chunk or note, "not a trace line: %r" % line)
+            if note:
+                times.append(float(note.group(1)))
+                notes.append(note.group(2))
+                continue
+            data = bytes.fromhex(chunk.group(3))
+            self.assertEqual("".join(chr(b) if 0x20 <= b < 0x7F else "." for b in data), chunk.group(4))
+            times.append(float(chunk.group(1)))
+            if chunk.group(2) == ">":
+                sent += data
+            else:
+                received += data
+        self.assertEqual(sorted(times), times)
+        return sent, received, notes
+
+    def test_trace_shows_exactly_the_bytes_on_the_line(self):
+        sim = self.start_sim("ttyUSB0")
+        port = self.path("ttyUSB0")
+        trace = os.path.join(self.tmp.name, "trace.txt")
+        code, out, err = self.orvel("read", "kV", "run1", "--port", port, "--trace", trace)
+        self.assertEqual((0, ""), (code, err))
+        with open(trace) as f:
+            sent, received, notes = self.parse_trace(f.read())
+        self.assertEqual(self.received(sim), sent)
+        self.assertEqual(b"v", sent)
+        self.assertEqual(DATA["v"], received)     # what the instrument sent, as it sent it
+        self.assertEqual(["check %s: free" % port, "open %s at 9600 baud" % port, "close %s" % port], notes)
+
+        # To stderr, with the search: the probe and the identification too.
+        code, out, err = self.orvel("find", "--trace", "-")
+        self.assertEqual((0, "%s %s\n" % (port, IDENT)), (code, out))
+        sent, received, notes = self.parse_trace(err)
+        self.assertEqual(b"y", sent)
+        self.assertEqual(self.received(sim)[-1:], sent)
+        self.assertEqual(IDENT.encode(), received[:len(IDENT)])
+        self.assertEqual("open %s at 9600 baud" % port, notes[0])
+
+    def test_trace_of_a_port_that_cannot_be_opened(self):
+        self.start_sim("ttyUSB0")
+        pid, name = self.hold(self.path("ttyUSB0"))
+        code, out, err = self.orvel("find", "--trace", "-")
+        self.assertEqual(1, code)
+        notes = [line.split(" # ", 1)[1] for line in err.splitlines() if " # " in line]
+        self.assertIn("cannot open %s: in use by %s (pid %d)" % (self.path("ttyUSB0"), name, pid), notes)
+
+    def test_trace_that_cannot_be_written(self):
+        self.start_sim()
+        code, out, err = self.orvel("find", "--trace", os.path.join(self.dir, "nodir", "trace.txt"))
+        self.assertEqual((3, ""), (code, out))
+        self.assertRegex(err, r"^orvel: cannot write the trace .*nodir/trace\.txt: No such file or directory\n$")
+
+    # ---- output that cannot be written ----
+
+    def test_a_full_stdout_fails_the_command(self):
+        sim = self.start_sim()
+        for args in (["find", "--port", self.path("ttyUSB0")], ["ports"], ["--version"], ["--help"]):
+            with self.subTest(args=args):
+                with open("/dev/full", "w") as full:
+                    done = subprocess.run([ORVEL] + args, cwd=self.dir, env=self.env(), timeout=30,
+                                          stdout=full, stderr=subprocess.PIPE)
+                self.assertEqual((1, b"orvel: cannot write to stdout: No space left on device\n"),
+                                 (done.returncode, done.stderr))
+        self.assertEqual(b"y", self.received(sim))
+        # The data set itself was saved: only the report of it failed.
+        with open("/dev/full", "w") as full:
+            done = subprocess.run([ORVEL, "read", "kV", "run1", "--port", self.path("ttyUSB0")], cwd=self.dir,
+                                  env=self.env(), timeout=30, stdout=full, stderr=subprocess.PIPE)
+        self.assertEqual(1, done.returncode)
+        self.assertEqual(text_mode(DATA["v"]), self.read("run1.txt"))
 
     # ---- progress ----
 
@@ -470,14 +610,69 @@ class OrvelTest(unittest.TestCase):
                 self.assertTrue(re.fullmatch(rb".*\r +\r", err, re.S), err[-80:])
 
 
+# ---- as a user who may not open the port ----
+
+UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+
+
+def why_no_other_user():
+    """Why this host cannot run orvel as another user; None when it can."""
+    if os.geteuid() != 0:
+        return "changing to user nobody needs root"
+    if shutil.which("setpriv") is None:
+        return "no setpriv (util-linux)"
+    try:
+        grp.getgrnam("dialout")
+    except KeyError:
+        return "no group dialout to give the device to"
+    done = subprocess.run(UNPRIVILEGED + [ORVEL, "--version"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if done.returncode != 0:
+        return "user nobody cannot run %s: %s" % (ORVEL, done.stderr.decode(errors="replace").strip())
+    return None
+
+
+class UnprivilegedTest(OrvelTest):
+    """The first thing a new Linux user meets: a USB adapter of group dialout."""
+
+    def setUp(self):
+        super().setUp()
+        for path in (self.tmp.name, self.dir, self.dev):
+            os.chmod(path, 0o777)
+
+    def orvel(self, *args, timeout=60):
+        done = subprocess.run(UNPRIVILEGED + [ORVEL] + list(args), cwd=self.dir, env=self.env(),
+                              timeout=timeout, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return done.returncode, done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
+
+    def test_permission_denied_names_the_devices_group(self):
+        sim = self.start_sim("ttyUSB0")
+        os.chown(sim.slave, 0, grp.getgrnam("dialout").gr_gid)
+        os.chmod(sim.slave, 0o660)
+        port = self.path("ttyUSB0")
+        denied = ("permission denied: %s belongs to group dialout (sudo usermod -aG dialout $USER, "
+                  "then log in again)" % port)
+        self.assertFails(self.orvel("find", "--port", port), 1, ["orvel: find: %s: %s" % (port, denied)])
+        self.assertEqual((0, "%s  %s\n" % (port, denied), ""), self.orvel("ports"))
+        self.assertEqual(b"", self.received(sim))
+
+
 def main():
     global ORVEL, SIM
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--orvel", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--unprivileged", action="store_true",
+                        help="only the tests that run orvel as user nobody (exit 77 where that cannot be)")
     args, rest = parser.parse_known_args()
     ORVEL, SIM = os.path.abspath(args.orvel), os.path.abspath(args.sim)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    if not args.unprivileged:
+        unittest.main(argv=[sys.argv[0]] + (rest or ["OrvelTest"]), verbosity=2)
+    reason = why_no_other_user()
+    if reason:
+        print("skipped: %s" % reason)
+        sys.exit(SKIPPED)
+    unittest.main(argv=[sys.argv[0], "UnprivilegedTest.test_permission_denied_names_the_devices_group"],
+                  verbosity=2)
 
 
 if __name__ == "__main__":

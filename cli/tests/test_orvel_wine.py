@@ -11,6 +11,7 @@ host cannot start the architecture's programs.
 
 import argparse
 import os
+import pty
 import shutil
 import subprocess
 import sys
@@ -91,6 +92,56 @@ class Smoke:
         self.expect((3, "", "orvel: read kV: run1.txt: File Exists! Overwrite? No (--overwrite answers Yes)\n"),
                     self.orvel("read", "kV", "run1", "--port", "COM12"))
 
+    def trace_shows_the_probe_and_the_reply(self):
+        before = len(self.received(SEARCHED_PORT))
+        code, out, err = self.orvel("find", "--port", "COM%d" % SEARCHED_PORT, "--trace", "-")
+        self.expect((0, "COM%d %s\n" % (SEARCHED_PORT, IDENT)), (code, out))
+        lines = err.splitlines()
+        sent = [line for line in lines if " > " in line]
+        self.expect(1, len(sent))
+        self.expect(True, sent[0].endswith(" > 79  |y|"))
+        self.expect(b"y", self.received(SEARCHED_PORT)[before:])
+        received = "".join(line.split(" < ", 1)[1].split("  |")[0] + " " for line in lines if " < " in line)
+        self.expect(IDENT.encode(), bytes.fromhex(received)[:len(IDENT)])
+        self.expect(["check COM3: free", "open COM3 at 9600 baud", "close COM3"],
+                    [line.split(" # ", 1)[1] for line in lines if " # " in line])
+
+    def ports_lists_the_systems_com_ports(self):
+        # Wine enters only the ports it found under /dev; the simulated ones
+        # are entered here, as a driver would on Windows.
+        for port in (NAMED_PORT, SEARCHED_PORT):
+            proc = self.env.run(["reg", "add", r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM", "/v",
+                                 r"\Device\OrvelSim%d" % port, "/t", "REG_SZ", "/d", "COM%d" % port, "/f"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            proc.communicate(timeout=60)
+            self.expect(0, proc.returncode)
+        code, out, err = self.orvel("ports")
+        self.expect((0, ""), (code, err))
+        ours = [line for line in out.splitlines() if "OrvelSim" in line]
+        self.expect(["COM3  \\Device\\OrvelSim3  free", "COM12  \\Device\\OrvelSim12  free"], ours)
+
+    def help_shows_micro_on_a_console(self):
+        # With a terminal as stdout Wine gives the program a console, which
+        # shows text in its own code page; UTF-8 bytes would come out as two
+        # wrong characters.
+        master, slave = pty.openpty()
+        proc = self.env.run([self.exe, "--help"], cwd=self.work, stdin=slave, stdout=slave,
+                            stderr=subprocess.PIPE)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        proc.communicate(timeout=60)
+        self.expect(0, proc.returncode)
+        self.expect(True, "uA may be written \u00b5A." in shown.decode("utf-8", "replace"))
+
     def absent_port_is_a_usage_error(self):
         code, out, err = self.orvel("find", "--port", "COM13")
         self.expect((2, "", "orvel: no such port: COM13"), (code, out, err.splitlines()[0]))
@@ -142,7 +193,9 @@ def main():
             link_port(env, NAMED_PORT, sims[NAMED_PORT].slave)
             smoke = Smoke(env, exe, work, sims)
             for name in ("find_searches_com1_to_com8", "read_from_com12", "erase_on_com12_by_number",
-                         "erase_after_search", "existing_file_is_kept", "absent_port_is_a_usage_error"):
+                         "erase_after_search", "existing_file_is_kept", "absent_port_is_a_usage_error",
+                         "trace_shows_the_probe_and_the_reply", "ports_lists_the_systems_com_ports",
+                         "help_shows_micro_on_a_console"):
                 smoke.check(name, getattr(smoke, name))
             keeper.stdin.write(b"quit\n")
             keeper.stdin.close()

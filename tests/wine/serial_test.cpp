@@ -171,6 +171,14 @@ void TestAbsentPort(const Options& o)
     char buffer[50];
     Check(port.Read(buffer, sizeof buffer) == 0, "Read on a port that did not open reads 0");
     Check(port.Close(), "Close of a port that never opened is true");
+    // Windows refuses a COM port held by another program with "access
+    // denied", and so does Wine this absent port (linked to a directory).
+    Check(port.OpenError().nKind == PortError::IN_USE && port.OpenError().strText == "in use by another program",
+          "access denied is 'in use by another program'", port.OpenError().strText);
+    SerialPort unknown;
+    Check(!unknown.Open(40, 9600) && unknown.OpenError().nKind == PortError::NO_SUCH_PORT &&
+              unknown.OpenError().strText == "no such port",
+          "a COM port the system does not know is 'no such port'", unknown.OpenError().strText);
 }
 
 void TestOpenClose(const Options& o)
