@@ -432,13 +432,18 @@ const OutcomeRow& RowOf(Outcome outcome)
     return kUnlisted;
 }
 
+std::vector<std::string> DefaultPorts();
+
 class Orvel : public XKTCore {
 public:
+    // ports: the one named port, or none to search the machine's own.
     Orvel(std::string strContext, std::vector<std::string> ports, bool bOverwrite)
-        : m_strContext(std::move(strContext)), m_ports(std::move(ports)), m_bSearching(false),
-          m_bOverwrite(bOverwrite), m_bKeepAlive(false), m_bProgress(StderrIsTerminal()),
-          m_nProgressWidth(0)
+        : m_strContext(std::move(strContext)), m_ports(std::move(ports)), m_bNamedPort(!m_ports.empty()),
+          m_bSearching(false), m_bOverwrite(bOverwrite), m_bKeepAlive(false),
+          m_bProgress(StderrIsTerminal()), m_nProgressWidth(0)
     {
+        // A port that cannot be opened is said at once, with its reason.
+        SetWaitOnUnopenedPorts(false);
     }
 
     // Searches, or takes the one named port as the instrument's without a
@@ -471,11 +476,12 @@ private:
     Outcome Search();
     Outcome Download(size_t nRow, const std::string& strName);
     bool Pause(unsigned nMilliseconds);
-    std::string Searched() const;
+    void SayNotFound() const;
     void Say(const std::string& strText) const;
 
     std::string m_strContext;          // what the messages concern: "read kV"
-    std::vector<std::string> m_ports;  // the devices to search, or the one named
+    std::vector<std::string> m_ports;  // the devices of the last search, or the one named
+    bool m_bNamedPort;
     bool m_bSearching;
     bool m_bOverwrite;
     bool m_bKeepAlive;
@@ -493,12 +499,16 @@ Outcome Orvel::Connect(bool bPortGiven)
     }
     Outcome outcome = Search();
     if (outcome == Outcome::NotFound)
-        Say("No Connection! (" + Searched() + ")");
+        SayNotFound();
     return outcome;
 }
 
 Outcome Orvel::Search()
 {
+    // Adapters come and go, and a replugged one may come back under another
+    // number: every search looks at what is there now.
+    if (!m_bNamedPort)
+        m_ports = DefaultPorts();
     std::vector<PortRef> ports;
     for (const std::string& strDevice : m_ports)
         ports.push_back({NAMED_PORT, strDevice});
@@ -684,14 +694,28 @@ bool Orvel::Pause(unsigned nMilliseconds)
     return false;
 }
 
-std::string Orvel::Searched() const
+// What a port gave in a search that found nothing.
+std::string PortVerdict(const PortResult& result)
 {
-    if (m_ports.empty())
-        return "no serial port to search";
-    std::string strList = "searched";
-    for (const std::string& strPort : m_ports)
-        strList += " " + PortDisplayName(strPort);
-    return strList;
+    if (!result.bOpened)
+        return result.openError.strText.empty() ? "cannot be opened" : result.openError.strText;
+    if (result.outcome == Outcome::TransferError)
+        return "a reply of the wrong length";
+    return "no answer";
+}
+
+// Each port tried, with what it gave: a port that could not be opened says
+// why, which is most often the whole story.
+void Orvel::SayNotFound() const
+{
+    const std::vector<PortResult>& tried = Searched();
+    if (tried.empty()) {
+        Say("No Connection! (no serial port to search)");
+        return;
+    }
+    Say("No Connection! (searched " + std::to_string(tried.size()) + (tried.size() == 1 ? " port)" : " ports)"));
+    for (const PortResult& result : tried)
+        Say(PortDisplayName(result.port.strDevice) + ": " + PortVerdict(result));
 }
 
 void Orvel::Say(const std::string& strText) const
@@ -708,34 +732,47 @@ int UsageError(const std::string& strError)
     return EXIT_USAGE;
 }
 
-// The devices a search tries; ORVEL_DEVICE_DIR stands in for /dev, for
-// tests and demonstrations on machines whose own ports must stay untouched.
-std::vector<std::string> DefaultPorts()
+// Where the devices are: /dev, with what the kernel says of its ports; or
+// ORVEL_DEVICE_DIR standing in for /dev, for tests and demonstrations on
+// machines whose own ports must stay untouched.
+struct DeviceDirs {
+    std::string strDev;
+    std::string strSysTty;
+};
+
+DeviceDirs TheDeviceDirs()
 {
+    DeviceDirs dirs = {kDevDir, kSysTtyDir};
 #ifndef _WIN32
     const char* szDevDir = std::getenv("ORVEL_DEVICE_DIR");
-    if (szDevDir != nullptr && *szDevDir != '\0') {
-        SerialPort::SetDeviceDirectory(szDevDir);
-        return SearchPorts(szDevDir, "");
-    }
+    if (szDevDir != nullptr && *szDevDir != '\0')
+        dirs = {szDevDir, std::string()};   // the kernel's knowledge is about /dev, not about this folder
 #endif
-    return SearchPorts(kDevDir, kSysTtyDir);
+    return dirs;
+}
+
+// Port n (--port 3) is then <dir>/comN.
+void UseDeviceDirectory()
+{
+#ifndef _WIN32
+    if (TheDeviceDirs().strDev != kDevDir)
+        SerialPort::SetDeviceDirectory(TheDeviceDirs().strDev);
+#endif
+}
+
+// The devices a search tries, as they are now.
+std::vector<std::string> DefaultPorts()
+{
+    DeviceDirs dirs = TheDeviceDirs();
+    return SearchPorts(dirs.strDev, dirs.strSysTty);
 }
 
 // The serial ports of this machine, or of ORVEL_DEVICE_DIR as the search
 // sees them there, one line each.
 int ListPortsCommand()
 {
-    std::string strDevDir = kDevDir;
-    std::string strSysTtyDir = kSysTtyDir;
-#ifndef _WIN32
-    const char* szDevDir = std::getenv("ORVEL_DEVICE_DIR");
-    if (szDevDir != nullptr && *szDevDir != '\0') {
-        strDevDir = szDevDir;
-        strSysTtyDir.clear();   // the kernel's knowledge is about /dev, not about this folder
-    }
-#endif
-    std::vector<PortInfo> ports = ListPorts(strDevDir, strSysTtyDir);
+    DeviceDirs dirs = TheDeviceDirs();
+    std::vector<PortInfo> ports = ListPorts(dirs.strDev, dirs.strSysTty);
     for (const PortInfo& info : ports)
         std::printf("%s\n", PortLine(info).c_str());
     if (ports.empty())
@@ -752,7 +789,8 @@ int Run(const Options& options)
     if (options.pUnit != nullptr)
         strContext += std::string(" ") + options.pUnit->szName;
 
-    std::vector<std::string> ports = DefaultPorts();
+    UseDeviceDirectory();
+    std::vector<std::string> ports;   // none: the command searches
     if (options.bPortGiven) {
         std::string strDevice = PortDevice(options.strPortArg);
         if (strDevice.empty())

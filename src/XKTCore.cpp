@@ -130,8 +130,8 @@ std::vector<PortRef> ComPorts()
 
 XKTCore::XKTCore()
     : m_strStatus(kStatusInitial), m_nPort(NO_PORT), m_outcome(Outcome::NotConnected),
-      m_bPortOpened(false), m_bExchanging(false), m_bAbandoned(false), m_bLineFailed(false),
-      m_bCut(false), m_bulkLimit(kDefaultBulkLimit)
+      m_bPortOpened(false), m_bWaitOnUnopened(true), m_bExchanging(false), m_bAbandoned(false),
+      m_bLineFailed(false), m_bCut(false), m_bulkLimit(kDefaultBulkLimit)
 {
 }
 
@@ -146,15 +146,18 @@ Outcome XKTCore::CountedExchange(int32_t nExpected, Outcome replied)
     m_bAbandoned = false;
     SerialPort port;
     // A port that did not open just stays silent for the whole wait, as a
-    // port without a device behind it does.
+    // port without a device behind it does, unless the front end has no
+    // use for the wait.
     m_bPortOpened = port.Open(m_strDevice, BAUD_RATE);
+    m_openError = port.OpenError();
     SendCommand(port);
 
     std::vector<char> chunk(kCountedChunk);
     m_strReply.clear();
     int32_t nTotal = 0;
     bool bTimedOut = true;
-    for (int poll = 0; poll < kCountedPolls; ++poll) {
+    const int nPolls = m_bPortOpened || m_bWaitOnUnopened ? kCountedPolls : 0;
+    for (int poll = 0; poll < nPolls; ++poll) {
         int32_t nRead = port.Read(chunk.data(), kCountedChunk);
         if (nRead > 0) {
             m_strReply.append(chunk.data(), static_cast<size_t>(nRead));
@@ -296,7 +299,7 @@ Outcome XKTCore::SearchInstrument(const std::vector<PortRef>& ports)
     for (size_t i = 0; i < ports.size(); ++i) {
         UsePort(ports[i]);
         Outcome probed = Probe();
-        m_searched.push_back({ports[i], m_bPortOpened, probed});
+        m_searched.push_back({ports[i], m_bPortOpened, probed, m_openError});
         if (probed == Outcome::Found) {
             m_strReply.resize(STATUS_IDENT_LENGTH);
             m_strStatus = m_strReply;

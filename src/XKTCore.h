@@ -7,6 +7,8 @@
 // the tests with a recording fake.
 #pragma once
 
+#include "PortAccess.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -105,6 +107,7 @@ struct PortResult {
     PortRef port;
     bool bOpened;
     Outcome outcome;
+    PortError openError;   // why it did not open
 };
 
 extern const DataSet g_dataSets[3];
@@ -190,6 +193,11 @@ public:
     bool Cut() const { return m_bCut; }
     // The bound on one bulk exchange (kDefaultBulkLimit unless set).
     void SetBulkLimit(std::chrono::milliseconds limit) { m_bulkLimit = limit; }
+    // Whether a counted exchange on a port that did not open still waits
+    // out its second, as the window's search always has (its dots keep
+    // their pace). A front end with no such habit to keep sets it false: a
+    // port it could not open cannot answer.
+    void SetWaitOnUnopenedPorts(bool bWait) { m_bWaitOnUnopened = bWait; }
 
 private:
     // The counted exchange of ExchangeCommand: replied, NoReply,
@@ -204,6 +212,8 @@ private:
     std::vector<PortResult> m_searched;
     Outcome m_outcome;
     bool m_bPortOpened;   // whether the last exchange's port opened
+    PortError m_openError;   // and if not, why
+    bool m_bWaitOnUnopened;
     bool m_bExchanging;   // an exchange holds the port; keep-alive ticks wait
     bool m_bAbandoned;
     bool m_bLineFailed;

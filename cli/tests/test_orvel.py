@@ -186,20 +186,55 @@ class OrvelTest(unittest.TestCase):
     # ---- failures ----
 
     def test_find_without_instrument(self):
-        for sims, reason in (([], "no serial port to search"),
-                             (["ttyUSB0"], "searched %s" % self.path("ttyUSB0"))):
-            with self.subTest(reason=reason):
+        for sims, lines in (([], ["orvel: find: No Connection! (no serial port to search)"]),
+                            (["ttyUSB0"], ["orvel: find: No Connection! (searched 1 port)",
+                                           "orvel: find: %s: no answer" % self.path("ttyUSB0")])):
+            with self.subTest(lines=lines):
                 for link in sims:
                     self.start_sim(link, "--probe", "silent")
-                self.assertFails(self.orvel("find"), 1, ["orvel: find: No Connection! (%s)" % reason])
+                self.assertFails(self.orvel("find"), 1, lines)
                 # One silent port costs one probe, not eight.
                 self.assertLess(self.elapsed, 4.0)
 
     def test_read_without_instrument(self):
         self.start_sim("ttyUSB0", "--probe", "silent")
         self.assertFails(self.orvel("read", "kV", "run1"), 1,
-                         ["orvel: read kV: No Connection! (searched %s)" % self.path("ttyUSB0")])
+                         ["orvel: read kV: No Connection! (searched 1 port)",
+                          "orvel: read kV: %s: no answer" % self.path("ttyUSB0")])
         self.assertEqual([], self.files())
+
+    def test_search_says_why_each_port_failed_and_waits_on_none_it_cannot_open(self):
+        # Eight ports that cannot be opened: pulled adapters, a held one, one
+        # that is no serial port at all. None of them is waited on.
+        for n in range(6):
+            os.symlink(os.path.join(self.dir, "absent%d" % n), self.path("ttyUSB%d" % n))
+        self.start_sim("ttyUSB6")
+        pid, name = self.hold(self.path("ttyUSB6"))
+        self.write("plain", b"")
+        os.symlink(os.path.join(self.dir, "plain"), self.path("ttyUSB7"))
+        code, out, err = self.orvel("find")
+        self.assertLess(self.elapsed, 1.0)
+        expected = ["orvel: find: No Connection! (searched 8 ports)"]
+        expected += ["orvel: find: %s: no such port" % self.path("ttyUSB%d" % n) for n in range(6)]
+        expected += ["orvel: find: %s: in use by %s (pid %d)" % (self.path("ttyUSB6"), name, pid),
+                     "orvel: find: %s: not a serial port" % self.path("ttyUSB7")]
+        self.assertEqual((1, "", expected), (code, out, err.splitlines()))
+
+    def test_watch_finds_an_adapter_plugged_in_later(self):
+        with self.start_orvel("watch", stdout=subprocess.PIPE, stderr=subprocess.PIPE) as watch:
+            try:
+                ready, _, _ = select.select([watch.stdout], [], [], 5)
+                self.assertTrue(ready, "no first line")
+                self.assertRegex(watch.stdout.readline().decode(), r"^%s not found\n$" % STAMP)
+                # Plugged in after watch started, under a name it never saw.
+                self.start_sim("ttyUSB3")
+                ready, _, _ = select.select([watch.stdout], [], [], 6)
+                self.assertTrue(ready, "the new adapter was not found within a round")
+                self.assertRegex(watch.stdout.readline().decode(),
+                                 r"^%s found %s %s\n$" % (STAMP, re.escape(self.path("ttyUSB3")), re.escape(IDENT)))
+            finally:
+                watch.send_signal(signal.SIGINT)
+                self.assertEqual(130, watch.wait(timeout=5))
 
     def test_read_nothing_received(self):
         self.start_sim("ttyUSB0", "--data", "none")
