@@ -142,6 +142,25 @@ class Smoke:
         self.expect(0, proc.returncode)
         self.expect(True, "uA may be written \u00b5A." in shown.decode("utf-8", "replace"))
 
+    def search_passes_ports_it_cannot_open_at_once(self):
+        # Every COM port of the search is one Windows refuses to open: each is
+        # said with Windows' reason, and none is waited on.
+        self.env.set_ports({})
+        try:
+            started = time.monotonic()
+            code, out, err = self.orvel("find")
+            elapsed = time.monotonic() - started
+        finally:
+            self.env.set_ports({SEARCHED_PORT: self.sims[SEARCHED_PORT].slave})
+        lines = err.splitlines()
+        self.expect((1, "", "orvel: find: No Connection! (searched 8 ports)"), (code, out, lines[0]))
+        self.expect(["orvel: find: COM%d:" % n for n in range(1, 9)],
+                    [" ".join(line.split()[:3]) for line in lines[1:]])
+        # Wine's own start-up is most of it; eight waits would be eight seconds.
+        if elapsed > 4.0:
+            raise AssertionError("the search took %.1f s" % elapsed)
+        print("     find over eight ports that cannot be opened: %.2f s, first: %s" % (elapsed, lines[1]))
+
     def absent_port_is_a_usage_error(self):
         code, out, err = self.orvel("find", "--port", "COM13")
         self.expect((2, "", "orvel: no such port: COM13"), (code, out, err.splitlines()[0]))
@@ -195,7 +214,7 @@ def main():
             for name in ("find_searches_com1_to_com8", "read_from_com12", "erase_on_com12_by_number",
                          "erase_after_search", "existing_file_is_kept", "absent_port_is_a_usage_error",
                          "trace_shows_the_probe_and_the_reply", "ports_lists_the_systems_com_ports",
-                         "help_shows_micro_on_a_console"):
+                         "help_shows_micro_on_a_console", "search_passes_ports_it_cannot_open_at_once"):
                 smoke.check(name, getattr(smoke, name))
             keeper.stdin.write(b"quit\n")
             keeper.stdin.close()
