@@ -26,3 +26,12 @@ if(XKT_WIN64_BUILD_DIR)
             --build x64=${XKT_WIN64_BUILD_DIR} --out ${CMAKE_BINARY_DIR}/msi-test/wine)
   set_tests_properties(wine_msi_win64 PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_SERIAL TRUE)
 endif()
+
+# The Debian package (cmake --build . --target package), each part built
+# afresh by cpack: its contents, an install into a throwaway root, lintian.
+foreach(part contents install lintian)
+  add_test(NAME deb_${part}
+    COMMAND ${Python3_EXECUTABLE} ${XKT_PACKAGING_TESTS_DIR}/test_deb.py ${part}
+            --build ${CMAKE_BINARY_DIR})
+  set_tests_properties(deb_${part} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 180)
+endforeach()
