@@ -102,7 +102,8 @@ SIZE DialogBaseUnits(LOGFONTA lf, int nHeight)
     HGDIOBJ hOld = SelectObject(hdc, hFont);
     TEXTMETRICA tm = {};
     SIZE extent = {0, 0};
-    if (GetTextMetricsA(hdc, &tm) && GetTextExtentPoint32A(hdc, kAlphabet, sizeof kAlphabet - 1, &extent))
+    if (GetTextMetricsA(hdc, &tm)
+        && GetTextExtentPoint32A(hdc, kAlphabet, sizeof kAlphabet - 1, &extent))
         units = {(extent.cx / 26 + 1) / 2, tm.tmHeight};
     SelectObject(hdc, hOld);
     ReleaseDC(nullptr, hdc);
@@ -224,7 +225,8 @@ int XKTDlg::WindowDpi() const
 HWND XKTDlg::PictureControl() const
 {
     // The picture has no id of its own; it is the one bitmap static.
-    for (HWND hChild = GetWindow(m_hWnd, GW_CHILD); hChild; hChild = GetWindow(hChild, GW_HWNDNEXT)) {
+    HWND hChild = GetWindow(m_hWnd, GW_CHILD);
+    for (; hChild; hChild = GetWindow(hChild, GW_HWNDNEXT)) {
         if ((GetWindowLongA(hChild, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP)
             return hChild;
     }
@@ -251,12 +253,14 @@ void XKTDlg::SizePictureForDpi(int nDpi)
     HWND hPicture = PictureControl();
     if (!hPicture)
         return;
-    if (!m_hTemplatePicture)
-        m_hTemplatePicture = reinterpret_cast<HBITMAP>(SendMessageA(hPicture, STM_GETIMAGE, IMAGE_BITMAP, 0));
+    if (!m_hTemplatePicture) {
+        m_hTemplatePicture = reinterpret_cast<HBITMAP>(
+            SendMessageA(hPicture, STM_GETIMAGE, IMAGE_BITMAP, 0));
+    }
     // From the resource itself: the control's copy is already mapped to the
     // screen's colours.
-    OwnedBitmap bmpResource(static_cast<HBITMAP>(LoadImageA(GetApp()->Instance(), MAKEINTRESOURCEA(IDB_TITLE),
-                                                           IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    OwnedBitmap bmpResource(static_cast<HBITMAP>(LoadImageA(GetApp()->Instance(),
+        MAKEINTRESOURCEA(IDB_TITLE), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
     Pixels original = bmpResource ? ReadPixels(bmpResource.get()) : Pixels();
     if (original.data.empty() || !m_hTemplatePicture)
         return;
@@ -265,7 +269,8 @@ void XKTDlg::SizePictureForDpi(int nDpi)
     OwnedBitmap bmpOld;
     if (size.cx == original.nWidth && size.cy == original.nHeight) {
         if (m_bmpScaledPicture) {
-            SendMessageA(hPicture, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(m_hTemplatePicture));
+            SendMessageA(hPicture, STM_SETIMAGE, IMAGE_BITMAP,
+                         reinterpret_cast<LPARAM>(m_hTemplatePicture));
             bmpOld = std::move(m_bmpScaledPicture);
         }
         return;
