@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -54,6 +55,86 @@ static_assert(MinimisedIconOffset(36, 32) == 2);
 static_assert(MinimisedIconOffset(33, 32) == 1);
 static_assert(MinimisedIconOffset(20, 32) == -5);
 
+// The picture's pixels, 32 bits each, rows top down.
+Pixels ReadPixels(HBITMAP hBitmap)
+{
+    Pixels pixels;
+    BITMAP bm = {};
+    if (!GetObjectA(hBitmap, sizeof bm, &bm) || bm.bmWidth <= 0 || bm.bmHeight <= 0)
+        return pixels;
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof bmi.bmiHeader;
+    bmi.bmiHeader.biWidth = bm.bmWidth;
+    bmi.bmiHeader.biHeight = -bm.bmHeight;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    bmi.bmiHeader.biCompression = BI_RGB;
+    std::vector<uint32_t> data(static_cast<size_t>(bm.bmWidth) * bm.bmHeight);
+    HDC hdc = GetDC(nullptr);
+    int nRows = GetDIBits(hdc, hBitmap, 0, bm.bmHeight, data.data(), &bmi, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, hdc);
+    if (nRows != bm.bmHeight)
+        return pixels;
+    pixels.nWidth = bm.bmWidth;
+    pixels.nHeight = bm.bmHeight;
+    pixels.data = std::move(data);
+    return pixels;
+}
+
+// A 24-bit bitmap of the pixels. Not 32 bits: the version 6 static control
+// would take any byte in the fourth channel for transparency.
+OwnedBitmap MakeBitmap(const Pixels& pixels)
+{
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof bmi.bmiHeader;
+    bmi.bmiHeader.biWidth = pixels.nWidth;
+    bmi.bmiHeader.biHeight = -pixels.nHeight;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 24;
+    bmi.bmiHeader.biCompression = BI_RGB;
+    void* pBits = nullptr;
+    OwnedBitmap bitmap(CreateDIBSection(nullptr, &bmi, DIB_RGB_COLORS, &pBits, nullptr, 0));
+    if (!bitmap || !pBits)
+        return nullptr;
+    const size_t nStride = (static_cast<size_t>(pixels.nWidth) * 3 + 3) & ~size_t(3);
+    for (int y = 0; y < pixels.nHeight; ++y) {
+        BYTE* pRow = static_cast<BYTE*>(pBits) + y * nStride;
+        for (int x = 0; x < pixels.nWidth; ++x) {
+            uint32_t pixel = pixels.data[static_cast<size_t>(y) * pixels.nWidth + x];
+            pRow[3 * x] = static_cast<BYTE>(pixel);
+            pRow[3 * x + 1] = static_cast<BYTE>(pixel >> 8);
+            pRow[3 * x + 2] = static_cast<BYTE>(pixel >> 16);
+        }
+    }
+    GdiFlush();
+    return bitmap;
+}
+
+// The dialog manager's base units for a dialog in font lf at nHeight
+// pixels: the average width of the alphabet's letters, rounded, and the
+// character height.
+SIZE DialogBaseUnits(LOGFONTA lf, int nHeight)
+{
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    lf.lfHeight = nHeight;
+    lf.lfWidth = 0;
+    SIZE units = {0, 0};
+    HFONT hFont = CreateFontIndirectA(&lf);
+    if (!hFont)
+        return units;
+    HDC hdc = GetDC(nullptr);
+    HGDIOBJ hOld = SelectObject(hdc, hFont);
+    TEXTMETRICA tm = {};
+    SIZE extent = {0, 0};
+    if (GetTextMetricsA(hdc, &tm)
+        && GetTextExtentPoint32A(hdc, kAlphabet, sizeof kAlphabet - 1, &extent))
+        units = {(extent.cx / 26 + 1) / 2, tm.tmHeight};
+    SelectObject(hdc, hOld);
+    ReleaseDC(nullptr, hdc);
+    DeleteObject(hFont);
+    return units;
+}
+
 } // namespace
 
 using Entry = EventEntry<XKTDlg>;
@@ -76,6 +157,8 @@ const EventEntry<XKTDlg> XKTDlg::s_events[] = {
     Entry::Command(IDC_ERASE_UA, BN_CLICKED, &XKTDlg::OnEraseButton),
     Entry::Command(IDC_ERASE_KOHM, BN_CLICKED, &XKTDlg::OnEraseButton),
     Entry::Command(IDC_ERASE_ALL, BN_CLICKED, &XKTDlg::OnEraseButton),
+    Entry::Message(WM_DPICHANGED, &XKTDlg::OnDpiChanged),
+    Entry::Message(WM_SIZE_PICTURE, &XKTDlg::SizePictureForDpi),
 };
 
 // The core keeps its own copies of the message box styles and answers, since
@@ -117,6 +200,7 @@ bool XKTDlg::OnInitDialog()
     SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
     LearnDataPath();
+    SizePictureForDpi(WindowDpi());
     return true;
 }
 
@@ -141,6 +225,98 @@ void XKTDlg::LearnDataPath()
     if (m_strDataPath.size() >= sizeof kProbeFileName - 1)
         m_strDataPath.erase(m_strDataPath.size() - (sizeof kProbeFileName - 1));
     MembersToControls();
+}
+
+// ---------------------------------------------------------------------------
+// The picture at the window's DPI
+
+int XKTDlg::WindowDpi() const
+{
+    // GetDpiForWindow knows the monitor the window is on (Windows 10 1607
+    // and later); older systems have one DPI for all monitors.
+    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+    static const auto pGetDpiForWindow = reinterpret_cast<GetDpiForWindowFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+    if (pGetDpiForWindow) {
+        if (UINT nDpi = pGetDpiForWindow(m_hWnd))
+            return static_cast<int>(nDpi);
+    }
+    HDC hdc = GetDC(m_hWnd);
+    int nDpi = GetDeviceCaps(hdc, LOGPIXELSX);
+    ReleaseDC(m_hWnd, hdc);
+    return nDpi > 0 ? nDpi : kPictureDpi;
+}
+
+HWND XKTDlg::PictureControl() const
+{
+    // The picture has no id of its own; it is the one bitmap static.
+    HWND hChild = GetWindow(m_hWnd, GW_CHILD);
+    for (; hChild; hChild = GetWindow(hChild, GW_HWNDNEXT)) {
+        if ((GetWindowLongA(hChild, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP)
+            return hChild;
+    }
+    return nullptr;
+}
+
+SIZE XKTDlg::PictureSizeForDpi(SIZE sizeAt96, int nDpi) const
+{
+    HFONT hFont = reinterpret_cast<HFONT>(SendMessageA(m_hWnd, WM_GETFONT, 0, 0));
+    LOGFONTA lf = {};
+    if (!hFont || !GetObjectA(hFont, sizeof lf, &lf) || lf.lfHeight >= 0)
+        return {PictureLengthForDpi(sizeAt96.cx, nDpi), PictureLengthForDpi(sizeAt96.cy, nDpi)};
+    // The dialog's font in points, as the template gave it, at the DPI the
+    // dialog was laid out for.
+    int nPoints = MulDiv(-lf.lfHeight, 72, WindowDpi());
+    SIZE unitsNow = DialogBaseUnits(lf, -MulDiv(nPoints, nDpi, 72));
+    SIZE unitsAt96 = DialogBaseUnits(lf, -MulDiv(nPoints, kPictureDpi, 72));
+    return {ScaleLength(sizeAt96.cx, unitsNow.cx, unitsAt96.cx),
+            ScaleLength(sizeAt96.cy, unitsNow.cy, unitsAt96.cy)};
+}
+
+void XKTDlg::SizePictureForDpi(int nDpi)
+{
+    HWND hPicture = PictureControl();
+    if (!hPicture)
+        return;
+    if (!m_hTemplatePicture) {
+        m_hTemplatePicture = reinterpret_cast<HBITMAP>(
+            SendMessageA(hPicture, STM_GETIMAGE, IMAGE_BITMAP, 0));
+    }
+    // From the resource itself: the control's copy is already mapped to the
+    // screen's colours.
+    OwnedBitmap bmpResource(static_cast<HBITMAP>(LoadImageA(GetApp()->Instance(),
+        MAKEINTRESOURCEA(IDB_TITLE), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    Pixels original = bmpResource ? ReadPixels(bmpResource.get()) : Pixels();
+    if (original.data.empty() || !m_hTemplatePicture)
+        return;
+    SIZE size = PictureSizeForDpi({original.nWidth, original.nHeight}, nDpi);
+    // A replaced bitmap of ours goes only once the control shows another.
+    OwnedBitmap bmpOld;
+    if (size.cx == original.nWidth && size.cy == original.nHeight) {
+        if (m_bmpScaledPicture) {
+            SendMessageA(hPicture, STM_SETIMAGE, IMAGE_BITMAP,
+                         reinterpret_cast<LPARAM>(m_hTemplatePicture));
+            bmpOld = std::move(m_bmpScaledPicture);
+        }
+        return;
+    }
+    OwnedBitmap bmpScaled = MakeBitmap(ScalePixels(original, size.cx, size.cy));
+    if (!bmpScaled)
+        return;
+    // The static control resizes itself to the new bitmap, its top left
+    // corner staying where the dialog's layout put it for this DPI.
+    SendMessageA(hPicture, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bmpScaled.get()));
+    bmpOld = std::move(m_bmpScaledPicture);
+    m_bmpScaledPicture = std::move(bmpScaled);
+}
+
+void XKTDlg::OnDpiChanged(int nDpi)
+{
+    // Moved to a monitor with another DPI. The dialog manager rescales the
+    // fonts and the controls after this handler, the picture's control with
+    // them; the picture follows once that is done.
+    PostMessageA(m_hWnd, WM_SIZE_PICTURE, static_cast<WPARAM>(nDpi), 0);
+    Default();
 }
 
 // ---------------------------------------------------------------------------

@@ -5,7 +5,11 @@
 // timer to the core's operations and provides the core's dialog services.
 #pragma once
 
+#include <memory>
+#include <type_traits>
+
 #include "Dialog.h"
+#include "PictureScale.h"
 #include "ReadOnlyEdit.h"
 #include "XKTCore.h"
 #include "resource.h"
@@ -17,6 +21,15 @@ constexpr int MinimisedIconOffset(int nClientSize, int nIconSize)
 {
     return (nClientSize - nIconSize + 1) / 2;
 }
+
+// Asks the dialog, by posting, to size its picture for the DPI in wParam.
+constexpr UINT WM_SIZE_PICTURE = WM_APP + 1;
+
+// A GDI bitmap the dialog made; deleted with its owner.
+struct BitmapDeleter {
+    void operator()(HBITMAP hBitmap) const { DeleteObject(hBitmap); }
+};
+using OwnedBitmap = std::unique_ptr<std::remove_pointer_t<HBITMAP>, BitmapDeleter>;
 
 class AboutDlg : public Dialog {
 public:
@@ -53,6 +66,13 @@ private:
     void AddAboutItemToSystemMenu();
     void LearnDataPath();
 
+    // The picture at the DPI the window is shown at (see PictureScale.h).
+    int WindowDpi() const;
+    HWND PictureControl() const;
+    SIZE PictureSizeForDpi(SIZE sizeAt96, int nDpi) const;
+    void SizePictureForDpi(int nDpi);
+    void OnDpiChanged(int nDpi);
+
     void OnSysCommand(UINT nId, LPARAM lParam);
     void OnPaint();
     HICON OnQueryDragIcon();
@@ -84,6 +104,8 @@ private:
     std::string m_strDataPath;
     std::string m_strTitle;   // the caption when no download is under way
     HICON m_hIcon;   // shared resource: never destroyed
+    HBITMAP m_hTemplatePicture = nullptr;   // the control's own, shown at 96 DPI
+    OwnedBitmap m_bmpScaledPicture;          // shown at any other DPI
 
     static const EventEntry<XKTDlg> s_events[];
 };

@@ -38,10 +38,17 @@ foreach(arch win32 win64)
   add_test(NAME wine_orvel_${arch}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cli/tests/test_orvel_wine.py ${wine_args})
 
+  # XKT.EXE at 96 and 144 DPI: the picture keeps its share of the window
+  # (about 20 s); screenshots of both go to the cross build's wine-dpi/.
+  add_test(NAME wine_dpi_${arch}
+    COMMAND ${Python3_EXECUTABLE} ${XKT_WINE_TESTS_DIR}/test_dpi.py
+            --win-build ${build_dir} --arch ${arch})
+  set_tests_properties(wine_dpi_${arch} PROPERTIES TIMEOUT 300)
+
   # One Wine session and one Xvfb at a time: the timings under test need the
   # machine's attention. The runners exit 77 where the host cannot start
   # this architecture's programs.
-  set_tests_properties(wine_serial_${arch} wine_e2e_${arch} wine_orvel_${arch} PROPERTIES
+  set_tests_properties(wine_serial_${arch} wine_e2e_${arch} wine_orvel_${arch} wine_dpi_${arch} PROPERTIES
     RUN_SERIAL TRUE SKIP_RETURN_CODE 77)
   set_tests_properties(wine_serial_${arch} wine_orvel_${arch} PROPERTIES TIMEOUT 600)
   set_tests_properties(wine_e2e_${arch} PROPERTIES TIMEOUT 1200)

@@ -783,6 +783,35 @@ std::string DoShot(const Args& a)
     return Reply().Add("rect", RectJson(r)).Ok();
 }
 
+// What Windows sends a window moved to a monitor with another DPI: the new
+// DPI and a suggested window rectangle, which must lie in the window's own
+// process (here: the window's present rectangle, placed there).
+std::string DoDpiChanged(const Args& a)
+{
+    HWND hwnd = ToWindow(a[1]);
+    RECT r = {};
+    DWORD pid = 0;
+    if (!GetWindowRect(hwnd, &r) || !GetWindowThreadProcessId(hwnd, &pid))
+        return Fail("no window");
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
+    if (!process)
+        return Fail("cannot open the window's process");
+    void* remote = VirtualAllocEx(process, nullptr, sizeof r, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    bool written = remote && WriteProcessMemory(process, remote, &r, sizeof r, nullptr);
+    DWORD_PTR result = 0;
+    WORD dpi = static_cast<WORD>(ToNumber(a[2]));
+    bool answered = written && SendMessageTimeoutW(hwnd, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                                                   reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, 5000,
+                                                   &result);
+    // Unanswered, the window may still come to read the rectangle.
+    if (answered)
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    CloseHandle(process);
+    if (!answered)
+        return Fail("WM_DPICHANGED not answered");
+    return Reply().Ok();
+}
+
 std::string DoInfo(const Args&)
 {
     return Reply().Number("acp", GetACP())
@@ -822,6 +851,7 @@ const Command g_commands[] = {
     {L"alive", 1, DoAlive},            // pid
     {L"children", 1, DoChildren},      // hwnd
     {L"shot", 2, DoShot},              // hwnd, path of a .bmp
+    {L"dpichanged", 2, DoDpiChanged},  // hwnd, dpi
     {L"version", 1, [](const Args& a) { return VersionJson(a[1]); }},   // path
 };
 
