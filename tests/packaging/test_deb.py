@@ -42,16 +42,19 @@ FILES = {
 }
 # What the man pages must name: every command, option, exit status and the
 # environment variable.
-ORVEL_PAGE_WORDS = ["find", "read", "erase", "watch", "--port", "--overwrite", "--help",
-                    "--version", "EXIT STATUS", "130", "ORVEL_DEVICE_DIR", "FILES",
-                    "File Exists! Overwrite?", "dialout", "60-orvel.rules"]
+ORVEL_PAGE_WORDS = ["find", "read", "read all", "erase", "watch", "ports", "--port", "--overwrite",
+                    "--erase", "--trace", "--help", "--version", "EXIT STATUS", "129", "130",
+                    "ORVEL_DEVICE_DIR", "FILES", "File Exists! Overwrite?", "dialout", "in use by",
+                    "60-orvel.rules"]
 SIM_PAGE_WORDS = ["--link", "--probe", "--ident", "--data", "--data-file", "--readings", "--ack",
                   "--log", "--unplugged", "unplug", "vanish", "return", "stall", "release", "quit"]
 # (words typed so far, what the completion must offer)
 COMPLETIONS = [
-    (["orvel", ""], ["erase", "find", "read", "watch"]),
+    (["orvel", ""], ["erase", "find", "ports", "read", "watch"]),
     (["orvel", "re"], ["read"]),
-    (["orvel", "read", ""], ["kOhm", "kV", "uA"]),
+    (["orvel", "read", ""], ["all", "kOhm", "kV", "uA"]),
+    (["orvel", "read", "all", "run1", "--e"], ["--erase"]),
+    (["orvel", "--trace", "log", "f"], ["find"]),
     (["orvel", "erase", ""], ["all", "kOhm", "kV", "uA"]),
     (["orvel", "--port", "DEV/com3", "erase", "a"], ["all"]),
     (["orvel", "find", "--p"], ["--port"]),
