@@ -55,6 +55,19 @@ static_assert(MinimisedIconOffset(36, 32) == 2);
 static_assert(MinimisedIconOffset(33, 32) == 1);
 static_assert(MinimisedIconOffset(20, 32) == -5);
 
+// Plain RGB pixels, rows top down.
+BITMAPINFO TopDownRgb(int nWidth, int nHeight, WORD nBitCount)
+{
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof bmi.bmiHeader;
+    bmi.bmiHeader.biWidth = nWidth;
+    bmi.bmiHeader.biHeight = -nHeight;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = nBitCount;
+    bmi.bmiHeader.biCompression = BI_RGB;
+    return bmi;
+}
+
 // The picture's pixels, 32 bits each, rows top down.
 Pixels ReadPixels(HBITMAP hBitmap)
 {
@@ -62,13 +75,7 @@ Pixels ReadPixels(HBITMAP hBitmap)
     BITMAP bm = {};
     if (!GetObjectA(hBitmap, sizeof bm, &bm) || bm.bmWidth <= 0 || bm.bmHeight <= 0)
         return pixels;
-    BITMAPINFO bmi = {};
-    bmi.bmiHeader.biSize = sizeof bmi.bmiHeader;
-    bmi.bmiHeader.biWidth = bm.bmWidth;
-    bmi.bmiHeader.biHeight = -bm.bmHeight;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
-    bmi.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO bmi = TopDownRgb(bm.bmWidth, bm.bmHeight, 32);
     std::vector<uint32_t> data(static_cast<size_t>(bm.bmWidth) * bm.bmHeight);
     HDC hdc = GetDC(nullptr);
     int nRows = GetDIBits(hdc, hBitmap, 0, bm.bmHeight, data.data(), &bmi, DIB_RGB_COLORS);
@@ -85,13 +92,7 @@ Pixels ReadPixels(HBITMAP hBitmap)
 // would take any byte in the fourth channel for transparency.
 OwnedBitmap MakeBitmap(const Pixels& pixels)
 {
-    BITMAPINFO bmi = {};
-    bmi.bmiHeader.biSize = sizeof bmi.bmiHeader;
-    bmi.bmiHeader.biWidth = pixels.nWidth;
-    bmi.bmiHeader.biHeight = -pixels.nHeight;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 24;
-    bmi.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO bmi = TopDownRgb(pixels.nWidth, pixels.nHeight, 24);
     void* pBits = nullptr;
     OwnedBitmap bitmap(CreateDIBSection(nullptr, &bmi, DIB_RGB_COLORS, &pBits, nullptr, 0));
     if (!bitmap || !pBits)

@@ -27,6 +27,9 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+
+from checklist import Checks, version   # noqa: E402
 SKIP = 77
 
 # Every file in the package: path, mode.
@@ -61,29 +64,6 @@ COMPLETIONS = [
     (["orvel", "read", "kV", "run1", "--ov"], ["--overwrite"]),
     (["orvel", "find", "--port", ""], ["DEV/ttyACM0", "DEV/ttyUSB0", "DEV/ttyUSB1"]),
 ]
-
-
-class Checks:
-    def __init__(self):
-        self.passed = self.failed = 0
-
-    def check(self, ok, what):
-        print("%s %s" % ("ok  " if ok else "FAIL", what), flush=True)
-        if ok:
-            self.passed += 1
-        else:
-            self.failed += 1
-        return ok
-
-    def summary(self):
-        print("%d passed, %d failed" % (self.passed, self.failed))
-        return 0 if self.failed == 0 else 1
-
-
-def version():
-    with open(os.path.join(SOURCE, "res", "XKTVersion.h")) as f:
-        numbers = re.search(r"#define\s+XKT_VERSION_NUMBERS\s+(\d+),(\d+),(\d+),(\d+)", f.read())
-    return ".".join(numbers.groups())
 
 
 def run(argv, **kwargs):

@@ -28,6 +28,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 
+from checklist import Checks, version   # noqa: E402
 import wineenv   # noqa: E402
 
 MAKE_MSI = os.path.join(SOURCE, "packaging", "make_msi.py")
@@ -38,30 +39,6 @@ WINE_ARCH = {"x86": "win32", "x64": "win64"}
 PERMANENT, REGISTRY_KEY_PATH = 0x10, 0x4
 ELEVATION_NOT_REQUIRED = 0x8     # word count bit of the summary information
 HKCU = 1
-
-
-class Checks:
-    def __init__(self):
-        self.passed = self.failed = 0
-
-    def check(self, ok, what):
-        print("%s %s" % ("ok  " if ok else "FAIL", what), flush=True)
-        if ok:
-            self.passed += 1
-        else:
-            self.failed += 1
-        return ok
-
-    def summary(self):
-        print("%d passed, %d failed" % (self.passed, self.failed))
-        return 0 if self.failed == 0 else 1
-
-
-def version():
-    """a.b.c.d from res/XKTVersion.h, as the build reads it."""
-    with open(os.path.join(SOURCE, "res", "XKTVersion.h")) as f:
-        numbers = re.search(r"#define\s+XKT_VERSION_NUMBERS\s+(\d+),(\d+),(\d+),(\d+)", f.read())
-    return ".".join(numbers.groups())
 
 
 def make_msi(arch, build, out, package_version):

@@ -26,6 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 sys.path.insert(0, HERE)
 
+from checklist import Checks   # noqa: E402
 import wineenv    # noqa: E402
 import xktdrive   # noqa: E402
 
@@ -47,19 +48,6 @@ LOG_PIXELS_KEY = """
 [Software\\\\Wine\\\\Explorer\\\\Desktops] {stamp}
 "Default"="{size}"
 """
-
-
-class Checks:
-    def __init__(self):
-        self.passed = self.failed = 0
-
-    def check(self, ok, what):
-        print("%s %s" % ("ok  " if ok else "FAIL", what), flush=True)
-        if ok:
-            self.passed += 1
-        else:
-            self.failed += 1
-        return ok
 
 
 def read_bmp(path):
