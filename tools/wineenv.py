@@ -58,6 +58,10 @@ NO_WIN32_SWITCH = "XKT_WINE_NO_WIN32"
 # Where the template prefixes are kept, when set (instead of build/wine-cache).
 CACHE_SWITCH = "XKT_WINE_CACHE"
 
+# Set by the virtual machine (tools/vm) to how many times slower than the
+# host its software emulation runs; bounds on answer times are scaled by it.
+TIME_SCALE_SWITCH = "XKT_TIME_SCALE"
+
 # Wine's settings for every process started here: no debug chatter, and no
 # prompts to install Mono or Gecko. WINEARCH comes with the architecture.
 WINE_SETTINGS = {
@@ -141,6 +145,14 @@ def _ask_loader(arch):
 # The exit code of a Wine test that this host cannot run (ctest's
 # SKIP_RETURN_CODE for them).
 SKIP_EXIT = 77
+
+
+def time_scale():
+    """How many times slower than a real machine this one runs (1 on a real one)."""
+    try:
+        return max(1.0, float(os.environ.get(TIME_SCALE_SWITCH) or 1))
+    except ValueError:
+        return 1.0
 
 
 def _guestvm():
