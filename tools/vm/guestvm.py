@@ -74,7 +74,7 @@ CONSOLE_LINES = 40   # shown when the guest fails
 
 # Names under a build directory that never go into the guest: objects and
 # the run directories of earlier Wine tests (prefixes of 600 MB).
-SKIPPED_NAMES = ("CMakeFiles", "Testing", "_CPack_Packages", ".git")
+SKIPPED_NAMES = ("CMakeFiles", "Testing", "_CPack_Packages", ".git", "orvel-data")
 SKIPPED_PREFIXES = ("wine-",)
 SKIPPED_SUFFIXES = (".o", ".obj", ".a", ".zip", ".msi", ".deb")
 
