@@ -12,14 +12,18 @@ Used as a module by the Wine tests and the demo:
 Two architectures: "win32" runs 32-bit programs with Wine's 32-bit loader in
 a win32 prefix, "win64" runs 64-bit programs with the 64-bit loader in a
 win64 prefix. Some hosts cannot start 32-bit programs at all (their kernel
-refuses i386 executables); host_runs() finds that out once.
+refuses i386 executables); host_runs() finds that out once. There the win32
+tests run in a small virtual machine (tools/vm/guestvm.py) where qemu can be
+had: exit_unless_host_runs() hands the whole runner over to it.
 
 A template prefix is built once per cache directory, architecture and Wine
 version (about 15 s) and copied for every run (well under a second).
 Everything started here ends in close(), which also runs on Ctrl-C and SIGTERM.
 
 Run as a script:
-    wineenv.py host                     which architectures this host runs
+    wineenv.py host                     which architectures this host runs, and
+                                        how their tests run (natively, in a
+                                        virtual machine, not at all)
     wineenv.py template CACHE_DIR ARCH  builds the template prefix
 """
 
@@ -50,6 +54,13 @@ LOADERS = {
 # Set (to anything but empty) to treat this host as one that cannot start
 # 32-bit programs, whatever it can do.
 NO_WIN32_SWITCH = "XKT_WINE_NO_WIN32"
+
+# Where the template prefixes are kept, when set (instead of build/wine-cache).
+CACHE_SWITCH = "XKT_WINE_CACHE"
+
+# Set by the virtual machine (tools/vm) to how many times slower than the
+# host its software emulation runs; bounds on answer times are scaled by it.
+TIME_SCALE_SWITCH = "XKT_TIME_SCALE"
 
 # Wine's settings for every process started here: no debug chatter, and no
 # prompts to install Mono or Gecko. WINEARCH comes with the architecture.
@@ -136,16 +147,56 @@ def _ask_loader(arch):
 SKIP_EXIT = 77
 
 
-def exit_unless_host_runs(arch, what):
-    """Ends the process with SKIP_EXIT, saying why, when arch cannot run here."""
+def time_scale():
+    """How many times slower than a real machine this one runs (1 on a real one)."""
+    try:
+        return max(1.0, float(os.environ.get(TIME_SCALE_SWITCH) or 1))
+    except ValueError:
+        return 1.0
+
+
+def _guestvm():
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "vm"))
+    import guestvm
+    return guestvm
+
+
+def test_way(arch):
+    """How arch's Wine tests run on this host: ("native" | "vm" | "none", words).
+
+    Where the host cannot start 32-bit programs, the win32 tests run in a
+    small virtual machine that can (tools/vm), if qemu is there.
+    """
     usable, why = host_runs(arch)
-    if not usable:
-        print("skipped %s (%s): %s" % (what, arch, why), flush=True)
-        sys.exit(SKIP_EXIT)
+    if usable:
+        return "native", "natively"
+    if arch == "win32":
+        ready, how = _guestvm().availability()
+        if ready:
+            return "vm", "in a virtual machine (%s)" % how
+        why = "%s; no virtual machine either: %s" % (why, how)
+    return "none", "not at all: " + why
+
+
+def exit_unless_host_runs(arch, what):
+    """Returns when arch runs here. Otherwise runs this same script in the
+    virtual machine and ends with its exit status, or, where that cannot be
+    had either, ends with SKIP_EXIT, saying why."""
+    usable, _ = host_runs(arch)
+    if usable:
+        return
+    way, words = test_way(arch)
+    if way == "vm":
+        sys.exit(_guestvm().run_in_guest(sys.argv, what))
+    print("skipped %s (%s): %s" % (what, arch, words[len("not at all: "):]), flush=True)
+    sys.exit(SKIP_EXIT)
 
 
 def default_cache(win_build):
-    """The template cache beside the cross build directories (build/wine-cache)."""
+    """The template cache beside the cross build directories (build/wine-cache),
+    or $XKT_WINE_CACHE (the virtual machine keeps its template there)."""
+    if os.environ.get(CACHE_SWITCH):
+        return os.environ[CACHE_SWITCH]
     return os.path.join(os.path.dirname(os.path.abspath(win_build)), "wine-cache")
 
 
@@ -525,6 +576,8 @@ def main(argv):
         for arch in ARCHES:
             usable, why = host_runs(arch)
             print("%s %s" % (arch, "yes" if usable else "no: " + why))
+        for arch in ARCHES:
+            print("tests %s: %s" % (arch, test_way(arch)[1]))
         return 0
     if argv[:1] == ["template"] and len(argv) == 3 and argv[2] in ARCHES:
         try:

@@ -59,7 +59,8 @@ IDOK, IDYES, IDNO = 1, 6, 7
 
 # Windows takes a window that answers no message for 5 s for hung; ours must
 # answer within a second at every try, and is asked about three times a second.
-ANSWER_LIMIT_MS = 1000
+# In a software-emulated machine everything is slower (wineenv.time_scale()).
+ANSWER_LIMIT_MS = int(1000 * wineenv.time_scale())
 ASK_PERIOD = 0.33
 PROGRESS_CAPTION = re.compile(r"^Orvel - (kV|\u00b5A|kOhm): ([0-9 ]+) bytes?$")
 SC_CLOSE = 0xF060
