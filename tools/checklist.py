@@ -1,8 +1,25 @@
 """What the script-driven tests share: a list of checks that ends in the
-closing line CTest's log readers know, and the version the build reads."""
+closing line CTest's log readers know, the version the build reads, and
+reading what a program wrote to a terminal."""
 
 import os
 import re
+
+def read_until_closed(master):
+    """All a program wrote to the pty whose master this is, once every writer
+    has closed its side (Linux then answers EIO); closes the master."""
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(master)
+    return shown
+
 
 SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 

@@ -26,6 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 
 import simproc    # noqa: E402
+from checklist import read_until_closed   # noqa: E402
 
 ORVEL = None
 SIM = None
@@ -615,16 +616,7 @@ class OrvelTest(unittest.TestCase):
                     master, slave = os.openpty()
                     proc = self.start_orvel(*args, stdout=subprocess.PIPE, stderr=slave)
                     os.close(slave)
-                    err = b""
-                    while True:
-                        try:
-                            chunk = os.read(master, 4096)
-                        except OSError:
-                            break
-                        if not chunk:
-                            break
-                        err += chunk
-                    os.close(master)
+                    err = read_until_closed(master)
                     out = proc.stdout.read()
                     proc.stdout.close()
                     code = proc.wait(timeout=30)

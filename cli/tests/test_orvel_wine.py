@@ -22,6 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 
 import simproc    # noqa: E402
+from checklist import read_until_closed   # noqa: E402
 import wineenv    # noqa: E402
 
 IDENT = "HVM-3000 SN4711 V2"
@@ -128,16 +129,7 @@ class Smoke:
         proc = self.env.run([self.exe, "--help"], cwd=self.work, stdin=slave, stdout=slave,
                             stderr=subprocess.PIPE)
         os.close(slave)
-        shown = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            shown += chunk
-        os.close(master)
+        shown = read_until_closed(master)
         proc.communicate(timeout=60)
         self.expect(0, proc.returncode)
         self.expect(True, "uA may be written \u00b5A." in shown.decode("utf-8", "replace"))
