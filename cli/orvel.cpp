@@ -641,11 +641,8 @@ int Orvel::ShowMessage(const std::string& strText, const std::string& /*strCapti
     const OutcomeRow& row = RowOf(LastOutcome());
     if (row.nExit == EXIT_DONE || g_bInterrupted)
         return kAnswerOk;
-    if (m_bSearching) {
-        // The search goes on with the next port; only its end decides.
-        Say(PortDisplayName(Device()) + ": " + strMessage);
-        return kAnswerOk;
-    }
+    if (m_bSearching)
+        return kAnswerOk;   // the search goes on; what each port gave is said at its end
     Say(row.bAboutFile ? m_strFile + ": " + strMessage : strMessage);
     return kAnswerOk;
 }

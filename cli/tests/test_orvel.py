@@ -188,11 +188,15 @@ class OrvelTest(unittest.TestCase):
 
     def test_find_without_instrument(self):
         for sims, lines in (([], ["orvel: find: No Connection! (no serial port to search)"]),
-                            (["ttyUSB0"], ["orvel: find: No Connection! (searched 1 port)",
-                                           "orvel: find: %s: no answer" % self.path("ttyUSB0")])):
+                            ([("ttyUSB0", "silent")], ["orvel: find: No Connection! (searched 1 port)",
+                                                       "orvel: find: %s: no answer" % self.path("ttyUSB0")]),
+                            ([("ttyUSB1", "long")], ["orvel: find: No Connection! (searched 2 ports)",
+                                                     "orvel: find: %s: no answer" % self.path("ttyUSB0"),
+                                                     "orvel: find: %s: a reply of the wrong length"
+                                                     % self.path("ttyUSB1")])):
             with self.subTest(lines=lines):
-                for link in sims:
-                    self.start_sim(link, "--probe", "silent")
+                for link, probe in sims:
+                    self.start_sim(link, "--probe", probe)
                 self.assertFails(self.orvel("find"), 1, lines)
                 # One silent port costs one probe, not eight.
                 self.assertLess(self.elapsed, 4.0)
