@@ -42,6 +42,11 @@ PortError PortErrorFromSystem(DWORD dwError);
 // ENOENT, ...), or for a lock refused on it when bLockRefused.
 PortError PortErrorFromSystem(const std::string& strDevice, int nErrno, bool bLockRefused);
 
+// Opens the device for reading and writing, takes its lock and checks that it
+// is a terminal: the descriptor, or -1 with the reason in error. No line
+// settings are applied.
+int OpenForExclusiveUse(const std::string& strDevice, PortError& error);
+
 // The name of the group that owns the device, "" when it has none by name.
 std::string DeviceGroup(const std::string& strDevice);
 

@@ -181,29 +181,32 @@ PortError PortErrorFromSystem(const std::string& strDevice, int nErrno, bool bLo
     return error;
 }
 
-namespace {
-
-PortError TryPort(const std::string& strDevice)
+int OpenForExclusiveUse(const std::string& strDevice, PortError& error)
 {
+    error = PortError();
     int fd = open(strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return PortErrorFromSystem(strDevice, errno, false);
-    PortError error;
+    if (fd < 0) {
+        error = PortErrorFromSystem(strDevice, errno, false);
+        return -1;
+    }
     if (!isatty(fd)) {
         error = PortErrorFromSystem(strDevice, ENOTTY, false);
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int nErrno = errno;
         error = PortErrorFromSystem(strDevice, nErrno, nErrno == EWOULDBLOCK);
+    } else {
+        return fd;
     }
-    close(fd);   // and with it the lock
-    return error;
+    close(fd);
+    return -1;
 }
-
-}  // namespace
 
 PortError CheckPortAccess(const std::string& strDevice)
 {
-    PortError error = TryPort(strDevice);
+    PortError error;
+    int fd = OpenForExclusiveUse(strDevice, error);
+    if (fd >= 0)
+        close(fd);   // and with it the lock
     SerialPort::TraceNote("check " + strDevice + ": " + (error.Failed() ? error.strText : std::string("free")));
     return error;
 }

@@ -5,7 +5,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -96,20 +95,12 @@ SerialPort::~SerialPort()
 
 bool SerialPort::OpenDevice(const std::string& strDevice, int32_t baud)
 {
-    int fd = open(strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        m_openError = PortErrorFromSystem(strDevice, errno, false);
-        return false;
-    }
-
     // No sharing, as on Windows. TIOCEXCL alone does not stop root, so the
     // lock is what keeps a second holder out.
-    if (!isatty(fd)) {
-        m_openError = PortErrorFromSystem(strDevice, ENOTTY, false);
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int nErrno = errno;
-        m_openError = PortErrorFromSystem(strDevice, nErrno, nErrno == EWOULDBLOCK);
-    } else if (ioctl(fd, TIOCEXCL) != 0) {
+    int fd = OpenForExclusiveUse(strDevice, m_openError);
+    if (fd < 0)
+        return false;
+    if (ioctl(fd, TIOCEXCL) != 0) {
         m_openError = PortErrorFromSystem(strDevice, errno, false);
     } else if (!ApplyLineSettings(fd, baud)) {
         m_openError.nKind = PortError::OTHER;
