@@ -26,7 +26,8 @@ std::string FullPathName(const char* szName)
 }
 
 // Windows Vista and later show a program's reason for holding up a logoff;
-// looked up at run time so that the program starts where they do not exist.
+// these, and the newer calls of user32 the window uses, are looked up at run
+// time so that the program starts where they do not exist.
 using ShutdownBlockReasonCreateFn = BOOL(WINAPI*)(HWND, LPCWSTR);
 using ShutdownBlockReasonDestroyFn = BOOL(WINAPI*)(HWND);
 
@@ -236,8 +237,7 @@ int XKTDlg::WindowDpi() const
     // GetDpiForWindow knows the monitor the window is on (Windows 10 1607
     // and later); older systems have one DPI for all monitors.
     using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-    static const auto pGetDpiForWindow = reinterpret_cast<GetDpiForWindowFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+    static const auto pGetDpiForWindow = User32Function<GetDpiForWindowFn>("GetDpiForWindow");
     if (pGetDpiForWindow) {
         if (UINT nDpi = pGetDpiForWindow(m_hWnd))
             return static_cast<int>(nDpi);
