@@ -162,7 +162,8 @@ def _guestvm():
 
 
 def test_way(arch):
-    """How arch's Wine tests run on this host: ("native" | "vm" | "none", words).
+    """How arch's Wine tests run on this host: ("native" | "vm" | "none", how),
+    where how says it in words, or for "none" why not.
 
     Where the host cannot start 32-bit programs, the win32 tests run in a
     small virtual machine that can (tools/vm), if qemu is there.
@@ -175,7 +176,7 @@ def test_way(arch):
         if ready:
             return "vm", "in a virtual machine (%s)" % how
         why = "%s; no virtual machine either: %s" % (why, how)
-    return "none", "not at all: " + why
+    return "none", why
 
 
 def exit_unless_host_runs(arch, what):
@@ -185,10 +186,10 @@ def exit_unless_host_runs(arch, what):
     usable, _ = host_runs(arch)
     if usable:
         return
-    way, words = test_way(arch)
+    way, how = test_way(arch)
     if way == "vm":
         sys.exit(_guestvm().run_in_guest(sys.argv, what))
-    print("skipped %s (%s): %s" % (what, arch, words[len("not at all: "):]), flush=True)
+    print("skipped %s (%s): %s" % (what, arch, how), flush=True)
     sys.exit(SKIP_EXIT)
 
 
@@ -577,7 +578,8 @@ def main(argv):
             usable, why = host_runs(arch)
             print("%s %s" % (arch, "yes" if usable else "no: " + why))
         for arch in ARCHES:
-            print("tests %s: %s" % (arch, test_way(arch)[1]))
+            way, how = test_way(arch)
+            print("tests %s: %s" % (arch, how if way != "none" else "not at all: " + how))
         return 0
     if argv[:1] == ["template"] and len(argv) == 3 and argv[2] in ARCHES:
         try:
