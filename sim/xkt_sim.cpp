@@ -25,6 +25,8 @@ const char kUsage[] =
     "  --ident TEXT           identification text (default: 19 bytes)\n"
     "  --data MODE            data sets: paced (960 B/s) | instant | none\n"
     "                         | paused:BYTES:MS (paced, silent for MS ms after BYTES)\n"
+    "                         | endless (paced, over and over; deaf to new commands\n"
+    "                         until the data mode changes)\n"
     "  --data-file L=FILE     send FILE's bytes as data set L (v, a or o)\n"
     "  --readings N           readings per generated data set (default 300)\n"
     "  --ack MODE             erase acknowledgement: ok (9 bytes) | none | long (12 bytes)\n"
@@ -120,9 +122,10 @@ bool MakeData(const std::string& mode, const std::string& bytes, sim::Reply& dat
         }
         return true;
     }
-    if (mode == "paced")
+    if (mode == "paced" || mode == "endless")
         data.nBytesPerSecond = kLineBytesPerSecond;
-    else if (mode != "instant")
+    data.bEndless = mode == "endless";
+    if (mode != "paced" && mode != "endless" && mode != "instant")
         return false;
     return true;
 }

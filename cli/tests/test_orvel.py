@@ -155,7 +155,8 @@ class OrvelTest(unittest.TestCase):
                 content = text_mode(DATA[letter])
                 self.assertEqual((0, "%s.txt %d bytes\n" % (name, len(content)), ""), (code, out, err))
                 self.assertEqual(content, self.read(name + ".txt"))
-                self.assertEqual(letter.encode(), self.received(sim))
+                # A named port too is asked who it is first.
+                self.assertEqual(b"y" + letter.encode(), self.received(sim))
 
     def test_read_waits_out_a_pause_mid_data_set(self):
         # 2400 bytes (2.5 s on the line), a pause of a second, then the rest.
@@ -182,7 +183,7 @@ class OrvelTest(unittest.TestCase):
             with self.subTest(unit=unit):
                 before = len(self.received(sim))
                 self.assertEqual((0, "erased %s\n" % shown, ""), self.orvel("erase", unit, "--port", self.path("ttyUSB0")))
-                self.assertEqual(letter.encode(), self.received(sim)[before:])
+                self.assertEqual(b"y" + letter.encode(), self.received(sim)[before:])
 
     # ---- failures ----
 
@@ -273,7 +274,7 @@ class OrvelTest(unittest.TestCase):
         self.assertFails(self.orvel("read", "kV", "run1", "--port", self.path("ttyUSB0")), 3,
                          ["orvel: read kV: run1.txt: File Exists! Overwrite? No (--overwrite answers Yes)"])
         self.assertEqual(b"old\r\n", self.read("run1.txt"))
-        self.assertEqual(b"", self.received(sim))
+        self.assertEqual(b"y", self.received(sim))
 
         code, out, err = self.orvel("read", "kV", "run1", "--port", self.path("ttyUSB0"), "--overwrite")
         self.assertEqual((0, ""), (code, err))
@@ -283,7 +284,7 @@ class OrvelTest(unittest.TestCase):
         sim = self.start_sim()
         self.assertFails(self.orvel("read", "kV", "nodir/run1", "--port", self.path("ttyUSB0")), 3,
                          ["orvel: read kV: nodir/run1.txt: Destination File Create Error!"])
-        self.assertEqual(b"", self.received(sim))
+        self.assertEqual(b"y", self.received(sim))
 
     def test_erase_failures(self):
         for ack, lines in (("none", ["orvel: erase kV: No Reply!"]),
@@ -305,25 +306,25 @@ class OrvelTest(unittest.TestCase):
         #  exit status, stdout, stderr, bytes the instrument got, files afterwards)
         cases = (
             ("all three", [], "", [], [],
-             0, [saved["kV"], saved["uA"], saved["kOhm"]], [], b"vao", all_files),
+             0, [saved["kV"], saved["uA"], saved["kOhm"]], [], b"yvao", all_files),
             ("uA empty", [], "a", [], [],
-             0, [saved["kV"], saved["kOhm"]], [no_ua], b"vao", ["run-kOhm.txt", "run-kV.txt"]),
+             0, [saved["kV"], saved["kOhm"]], [no_ua], b"yvao", ["run-kOhm.txt", "run-kV.txt"]),
             ("all empty", [], "vao", [], ["--erase"],
              1, [], ["orvel: read kV: No Data Received!", no_ua, "orvel: read kOhm: No Data Recived!",
-                     "orvel: read all: no data set held any data"], b"vao", []),
+                     "orvel: read all: no data set held any data"], b"yvao", []),
             ("uA exists", [], "", ["run-uA.txt"], [],
-             3, [saved["kV"]], [exists], b"v", ["run-kV.txt", "run-uA.txt"]),
+             3, [saved["kV"]], [exists], b"yv", ["run-kV.txt", "run-uA.txt"]),
             ("uA exists, overwritten", [], "", ["run-uA.txt"], ["--overwrite"],
-             0, [saved["kV"], saved["uA"], saved["kOhm"]], [], b"vao", all_files),
+             0, [saved["kV"], saved["uA"], saved["kOhm"]], [], b"yvao", all_files),
             # Erased after the last download, each set by its own letter, and
             # only the sets whose files were saved.
             ("erase, uA empty", [], "a", [], ["--erase"],
-             0, [saved["kV"], saved["kOhm"], "erased kV", "erased kOhm"], [no_ua], b"vaoVO",
+             0, [saved["kV"], saved["kOhm"], "erased kV", "erased kOhm"], [no_ua], b"yvaoVO",
              ["run-kOhm.txt", "run-kV.txt"]),
             ("erase after a failure", [], "", ["run-uA.txt"], ["--erase"],
-             3, [saved["kV"]], [exists], b"v", ["run-kV.txt", "run-uA.txt"]),
+             3, [saved["kV"]], [exists], b"yv", ["run-kV.txt", "run-uA.txt"]),
             ("erase unacknowledged", ["--ack", "none"], "", [], ["--erase"],
-             1, [saved["kV"], saved["uA"], saved["kOhm"]], ["orvel: erase kV: No Reply!"], b"vaoV", all_files),
+             1, [saved["kV"], saved["uA"], saved["kOhm"]], ["orvel: erase kV: No Reply!"], b"yvaoV", all_files),
         )
         for n, (case, sim_args, empty, before, options, status, out, err, sent, after) in enumerate(cases):
             with self.subTest(case=case):
@@ -561,9 +562,10 @@ class OrvelTest(unittest.TestCase):
         with open(trace) as f:
             sent, received, notes = self.parse_trace(f.read())
         self.assertEqual(self.received(sim), sent)
-        self.assertEqual(b"v", sent)
-        self.assertEqual(DATA["v"], received)     # what the instrument sent, as it sent it
-        self.assertEqual(["check %s: free" % port, "open %s at 9600 baud" % port, "close %s" % port], notes)
+        self.assertEqual(b"yv", sent)             # the named port's probe, then the command
+        self.assertEqual(IDENT.encode() + b"." + DATA["v"], received)   # as the instrument sent it
+        opened = ["open %s at 9600 baud" % port, "%s cannot report line errors" % port, "close %s" % port]
+        self.assertEqual(["check %s: free" % port] + opened + [opened[0], opened[2]], notes)
 
         # To stderr, with the search: the probe and the identification too.
         code, out, err = self.orvel("find", "--trace", "-")
