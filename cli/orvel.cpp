@@ -486,6 +486,7 @@ private:
     bool Pause(unsigned nMilliseconds);
     void SayNotFound() const;
     void Say(const std::string& strText) const;
+    void SayResult(const std::string& strText) const;
 
     std::string m_strContext;          // what the messages concern: "read kV"
     std::vector<std::string> m_ports;  // the devices of the last search, or the one named
@@ -540,7 +541,7 @@ Outcome Orvel::Download(size_t nRow, const std::string& strName)
     m_progressStart = std::chrono::steady_clock::now();
     Outcome outcome = ReadDataSet(set);
     if (outcome == Outcome::Received)
-        std::printf("%s %lld bytes\n", m_strFile.c_str(), FileSize(m_strFile));
+        SayResult(m_strFile + " " + std::to_string(FileSize(m_strFile)) + " bytes");
     return outcome;
 }
 
@@ -592,7 +593,7 @@ int Orvel::Erase(size_t nRow)
 {
     Outcome outcome = EraseDataSet(g_eraseCommands[nRow].szLetter);
     if (outcome == Outcome::Erased)
-        std::printf("erased %s\n", kUnits[nRow].szName);
+        SayResult(std::string("erased ") + kUnits[nRow].szName);
     return Finish(outcome);
 }
 
@@ -733,6 +734,15 @@ void Orvel::SayNotFound() const
     Say("No Connection! (searched " + std::to_string(tried.size()) + (tried.size() == 1 ? " port)" : " ports)"));
     for (const PortResult& result : tried)
         Say(PortDisplayName(result.port.strDevice) + ": " + PortVerdict(result));
+}
+
+// A result goes out as soon as it is true, also into a pipe: a script that
+// reads along, or a command cut short later, still has every file that was
+// saved before.
+void Orvel::SayResult(const std::string& strText) const
+{
+    std::printf("%s\n", strText.c_str());
+    std::fflush(stdout);
 }
 
 void Orvel::Say(const std::string& strText) const

@@ -59,6 +59,7 @@ class OrvelTest(unittest.TestCase):
         os.mkdir(self.dir)
         os.mkdir(self.dev)
         self.sims = []
+        self.releases = {}   # device: lets go of a hold()
 
     def tearDown(self):
         for sim in list(self.sims):
@@ -89,13 +90,13 @@ class OrvelTest(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dev, name)
 
-    def env(self):
-        return dict(os.environ, ORVEL_DEVICE_DIR=self.dev)
+    def env(self, **extra):
+        return dict(os.environ, ORVEL_DEVICE_DIR=self.dev, **extra)
 
-    def orvel(self, *args, timeout=60):
+    def orvel(self, *args, timeout=60, env=None, prefix=()):
         started = time.monotonic()
-        done = subprocess.run([ORVEL] + list(args), cwd=self.dir, env=self.env(), timeout=timeout,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        done = subprocess.run(list(prefix) + [ORVEL] + list(args), cwd=self.dir, env=env or self.env(),
+                              timeout=timeout, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.elapsed = time.monotonic() - started
         return done.returncode, done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
 
@@ -494,10 +495,12 @@ class OrvelTest(unittest.TestCase):
         self.assertEqual(b"held\n", holder.stdout.readline())
 
         def release():
-            holder.stdin.close()
-            holder.stdout.close()
-            holder.wait(timeout=5)
+            if holder.returncode is None:
+                holder.stdin.close()
+                holder.stdout.close()
+                holder.wait(timeout=5)
         self.addCleanup(release)
+        self.releases[device] = release
         with open("/proc/%d/comm" % holder.pid) as f:
             return holder.pid, f.read().strip()
 
@@ -589,6 +592,137 @@ class OrvelTest(unittest.TestCase):
         code, out, err = self.orvel("find", "--trace", os.path.join(self.dir, "nodir", "trace.txt"))
         self.assertEqual((3, ""), (code, out))
         self.assertRegex(err, r"^orvel: cannot write the trace .*nodir/trace\.txt: No such file or directory\n$")
+
+    def test_trace_that_fails_later(self):
+        # Opened, but every write fails: a trace with gaps fails a command
+        # that worked, and leaves a failed one its own status.
+        self.start_sim()
+        code, out, err = self.orvel("find", "--trace", "/dev/full")
+        self.assertEqual((3, "%s %s\n" % (self.path("ttyUSB0"), IDENT)), (code, out))
+        self.assertEqual(["orvel: cannot write the trace /dev/full: No space left on device"], err.splitlines())
+        code, out, err = self.orvel("erase", "kV", "--port", self.path("ttyUSB9"), "--trace", "/dev/full")
+        self.assertEqual(2, code)
+
+    # ---- outcomes under real faults ----
+
+    def test_a_port_taken_mid_way_is_no_empty_data_set(self):
+        # Another program takes the port between two downloads of read all:
+        # the command stops there, says who holds the port, and erases
+        # nothing; what was saved before stays saved.
+        sim = self.start_sim("ttyUSB0")
+        port = self.path("ttyUSB0")
+        holder = subprocess.Popen(
+            [sys.executable, "-c",
+             "import fcntl, os, sys, time\n"
+             "time.sleep(1.0)\n"   # inside the kV download, which holds the port
+             "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)\n"
+             "fcntl.flock(fd, fcntl.LOCK_EX)\n"   # granted the moment it ends
+             "print('held', flush=True)\n"
+             "sys.stdin.read()\n", port],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            code, out, err = self.orvel("read", "all", "h", "--port", port, "--erase")
+            self.assertEqual(b"held\n", holder.stdout.readline())
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=5)
+            holder.stdout.close()
+        self.assertEqual((1, ["h-kV.txt %d bytes" % len(text_mode(DATA["v"]))],
+                          ["orvel: read uA: %s: in use by python3 (pid %d)" % (port, holder.pid)]),
+                         (code, out.splitlines(), err.splitlines()))
+        self.assertEqual(b"yv", self.received(sim))
+        self.assertEqual(["h-kV.txt"], self.files())
+
+    def test_a_named_port_is_asked_who_it_is_first(self):
+        # A device that does not answer the probe (a wrong adapter that may
+        # still echo or act on letters) gets the probe and nothing else.
+        for n, (command, context) in enumerate(((["read", "kV", "run1"], "read kV"), (["erase", "kV"], "erase kV"),
+                                                (["read", "all", "run", "--erase"], "read all"))):
+            with self.subTest(command=command):
+                port = self.path("ttyUSB%d" % n)   # a log of its own
+                sim = self.start_sim("ttyUSB%d" % n, "--probe", "silent")
+                try:
+                    self.assertFails(self.orvel(*(command + ["--port", port])), 1,
+                                     ["orvel: %s: No Connection! (searched 1 port)" % context,
+                                      "orvel: %s: %s: no answer" % (context, port)])
+                    self.assertEqual(b"y", self.received(sim))
+                    self.assertEqual([], self.files())
+                finally:
+                    self.stop_sim(sim)
+
+    def test_a_stream_that_never_ends_is_never_saved(self):
+        # The bound is reached while the line still streams, and the stream
+        # goes on through every later command: no read saves any of it.
+        self.start_sim("ttyUSB0", "--data", "endless")
+        port = self.path("ttyUSB0")
+        env = self.env(ORVEL_BULK_LIMIT="1.5")
+        self.assertFails(self.orvel("read", "kV", "run1", "--port", port, env=env), 1,
+                         ["orvel: read kV: Data Set Too Long! Data not saved."])
+        self.assertLess(self.elapsed, 10)
+        for args in (["read", "kV", "run1"], ["read", "kV", "run1", "--port", port]):
+            with self.subTest(args=args):
+                code, out, err = self.orvel(*args, env=env)
+                self.assertEqual((1, ""), (code, out))
+                self.assertIn("orvel: read kV: %s: a reply of the wrong length" % port, err.splitlines())
+        self.assertEqual([], self.files())
+        self.assertFails(self.orvel("find", env=self.env(ORVEL_BULK_LIMIT="soon")), 2,
+                         ["orvel: ORVEL_BULK_LIMIT is not a number of seconds", USAGE])
+
+    def test_watch_waits_for_a_named_port_and_says_why_it_was_lost(self):
+        port = self.path("ttyUSB0")
+        with self.start_orvel("watch", "--port", port, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as watch:
+            try:
+                def next_line(within):
+                    ready, _, _ = select.select([watch.stdout], [], [], within)
+                    self.assertTrue(ready, "no line within %s s" % within)
+                    return watch.stdout.readline().decode().rstrip("\n")
+
+                # Not plugged in yet: said, and watched for.
+                self.assertRegex(next_line(5), r"^%s not found$" % STAMP)
+                self.start_sim("ttyUSB0")
+                found = r"^%s found %s %s$" % (STAMP, re.escape(port), re.escape(IDENT))
+                self.assertRegex(next_line(6), found)
+                # Taken by another program: lost, with the reason.
+                pid, name = self.hold(port)
+                self.assertRegex(next_line(6), r"^%s lost %s: %s$" % (
+                    STAMP, re.escape(port), re.escape("in use by %s (pid %d)" % (name, pid))))
+                self.releases[port]()
+                self.assertRegex(next_line(6), found)
+            finally:
+                watch.send_signal(signal.SIGINT)
+                self.assertEqual(130, watch.wait(timeout=5))
+
+    def test_a_saved_file_is_durable_before_it_is_said_or_erased(self):
+        # The order of the system calls: the data synced, renamed into
+        # place, the folder synced; only then the line on stdout, and after
+        # the last file the erase letters.
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed (scripts/install-deps installs it)")
+        self.start_sim("ttyUSB0")
+        log = os.path.join(self.tmp.name, "strace.txt")
+        code, out, err = self.orvel("read", "all", "run", "--port", self.path("ttyUSB0"), "--erase",
+                                    prefix=["strace", "-f", "-y", "-e", "trace=fsync,fdatasync,rename,renameat,"
+                                            "renameat2,write", "-o", log])
+        self.assertEqual((0, ""), (code, err))
+        with open(log) as f:
+            calls = f.read().splitlines()
+
+        def first(pattern, after=-1):
+            for i, call in enumerate(calls):
+                if i > after and re.search(pattern, call):
+                    return i
+            self.fail("no %r after line %d in:\n%s" % (pattern, after, "\n".join(calls)))
+
+        folder = re.escape(os.path.realpath(self.dir))
+        last = -1
+        for unit in ("kV", "uA", "kOhm"):
+            name = re.escape("run-%s.txt" % unit)
+            synced = first(r"fsync\(\d+<[^>]*%s\.tmp>\)\s+= 0" % name, last)
+            renamed = first(r"rename\w*\(.*%s\.tmp.*%s\"" % (name, name), synced)
+            folder_synced = first(r"fsync\(\d+<%s>\)\s+= 0" % folder, renamed)
+            said = first(r"write\(1<[^>]*>, \"%s \d+ bytes" % name, folder_synced)
+            last = said
+        first(r"write\(\d+<[^>]*>, \"V\", 1\)", last)
 
     # ---- output that cannot be written ----
 

@@ -593,6 +593,41 @@ def test_download_vanish(s):
     s.connect()
 
 
+def test_read_port_gone(s):
+    """The adapter is pulled between Connect and Read: the Read cannot open
+    the port, which is a lost line, never an empty data set."""
+    h = s.start("read_port_gone")
+    s.d.ok("settext", h, ids.IDC_FILE_KV, "run1")
+    # Read has to come before the next keep-alive tick (2 s after Connect)
+    # notices the adapter gone; on a slow machine it may not, and then the
+    # try is made again.
+    for attempt in range(3):
+        s.connect()
+        s.pull_adapter()
+        s.sim.mark()
+        s.d.click(h, ids.IDC_READ_KV)
+        box = s.d.message_box("Error:", 15000)
+        s.require(box, "no box after Read")
+        s.answer(box["hwnd"], IDOK)
+        if box["text"] != MSG_NO_CONNECTION:
+            break
+        print("     the keep-alive found the adapter gone first (try %d)" % (attempt + 1))
+        s.plug_adapter()
+    try:
+        s.check(box["text"] == MSG_CONNECTION_LOST, "Read said %r" % box["text"])
+        status = s.text(ids.IDC_STATUS)
+        s.check(status == STATUS_LOST, "status %r after the Read" % status)
+        color = s.d.pixel(h, ids.IDC_STATUS)
+        s.check(color == RED, "status drawn in %s, not light red" % (color,))
+        s.check(sorted(os.listdir(s.work)) == ["test.xkt"], "files: %s" % sorted(os.listdir(s.work)))
+        s.d.click(h, ids.IDC_READ_KV)
+        s.answer(s.box("Error:", MSG_NO_CONNECTION, icon=True), IDOK)
+    finally:
+        s.plug_adapter()
+    s.check(s.sim.letters() == "", "sent %r to a port that was gone" % s.sim.letters())
+    s.connect()
+
+
 def test_download_pause_and_logoff(s):
     """A pause of 1.5 s in mid-transfer loses nothing; a logoff asked about
     meanwhile is refused, and allowed before and after."""
@@ -747,6 +782,7 @@ TESTS = [
     test_search_stays_answering,
     test_device_names,
     test_download_vanish,
+    test_read_port_gone,
     test_download_pause_and_logoff,
     test_erase,
     test_keepalive_drop,
