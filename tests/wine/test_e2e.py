@@ -61,6 +61,9 @@ IDOK, IDYES, IDNO = 1, 6, 7
 # answer within a second at every try, and is asked about three times a second.
 # In a software-emulated machine everything is slower (wineenv.time_scale()).
 ANSWER_LIMIT_MS = int(1000 * wineenv.time_scale())
+# A program's first window: Wine starting it in the prefix, which on an
+# emulated machine with a busy host took over 15 s.
+WINDOW_WAIT_MS = int(15000 * wineenv.time_scale())
 ASK_PERIOD = 0.33
 PROGRESS_CAPTION = re.compile(r"^Orvel - (kV|\u00b5A|kOhm): ([0-9 ]+) bytes?$")
 SC_CLOSE = 0xF060
@@ -162,7 +165,7 @@ class Suite:
         complaints = self.env.check_ports(ports, self.d.ports())
         self.require(not complaints, "COM port layout: " + "; ".join(complaints))
         self.proc = self.env.run([self.xkt_exe], cwd=self.work)
-        self.hwnd = self.d.window("Orvel", 15000)
+        self.hwnd = self.d.window("Orvel", WINDOW_WAIT_MS)
         self.require(self.hwnd, "the main window \"Orvel\" did not appear")
         return self.hwnd
 
