@@ -105,10 +105,13 @@ INSTANTIATE_TEST_SUITE_P(Pauses, PauseTest, ::testing::ValuesIn(kPauseCases),
 
 TEST_F(EndOfDataTest, StillStreamingAtTheBoundSavesNothingAndSaysSo)
 {
-    sim::Reply data;
-    data.bytes = Readings(600);
-    data.bEndless = true;   // and it does not stop for a new command either
-    sim::SimInstrument& instrument = AttachSending(data);
+    // As fast as the line takes it, so that a probe into the stream reads
+    // more than an identification at once; and a new command does not stop it.
+    sim::Scenario streaming = sim::DefaultScenario();
+    streaming.dataSets['v'] = Whole(Readings(600));
+    streaming.dataSets['v'].bEndless = true;
+    sim::SimInstrument& instrument = Attach(1, streaming);
+    m_dialog.Connect(1);
     m_dialog.SetBulkLimit(2500ms);
     WriteFile("run1.txt", "older, complete data set\r\n");
     m_dialog.controls[IDC_FILE_KV] = "run1";
