@@ -2,38 +2,23 @@
 #include "PortList.h"
 
 #include "PortNames.h"
+#include "SystemPorts.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <windows.h>
+#include <utility>
 
 std::vector<PortInfo> ListPorts(const std::string& /*strDevDir*/, const std::string& /*strSysTtyDir*/)
 {
-    // The serial drivers enter every port they serve here: value name the
-    // driver's device, value data the COM name.
-    std::vector<std::pair<long, PortInfo>> found;
-    HKEY hKey = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return {};
-    for (DWORD nIndex = 0;; ++nIndex) {
-        char szName[256], szData[256];
-        DWORD nNameSize = sizeof(szName), nDataSize = sizeof(szData) - 1, nType = 0;
-        LONG nResult = RegEnumValueA(hKey, nIndex, szName, &nNameSize, NULL, &nType,
-                                     reinterpret_cast<BYTE*>(szData), &nDataSize);
-        if (nResult == ERROR_NO_MORE_ITEMS)
-            break;
-        if (nResult != ERROR_SUCCESS || nType != REG_SZ)
-            continue;
-        szData[nDataSize] = '\0';
+    // By number; a name that is not COMn comes first.
+    std::vector<std::pair<int32_t, PortInfo>> found;
+    for (const ListedPort& port : SystemSerialPorts()) {
         PortInfo info;
-        info.strSystemName = szName;
-        info.strDevice = PortDevice(szData);
+        info.strSystemName = port.strDriverDevice;
+        info.strDevice = PortDevice(port.strName);
         if (info.strDevice.empty())
-            info.strDevice = std::string("\\\\.\\") + szData;   // not COMn: opened by its name
-        long nNumber = std::strtol(szData + (std::string(szData).compare(0, 3, "COM") == 0 ? 3 : 0), nullptr, 10);
-        found.emplace_back(nNumber, info);
+            info.strDevice = "\\\\.\\" + port.strName;   // not COMn: opened by its name
+        found.emplace_back(ListedComNumber(port.strName), info);
     }
-    RegCloseKey(hKey);
     std::stable_sort(found.begin(), found.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<PortInfo> ports;

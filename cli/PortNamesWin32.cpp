@@ -2,7 +2,6 @@
 #include "PortNames.h"
 
 #include "PortNamesPlatform.h"
-#include "SerialPort.h"
 #include "XKTCore.h"
 
 bool IsDevicePath(const std::string& /*strArg*/)
@@ -10,13 +9,11 @@ bool IsDevicePath(const std::string& /*strArg*/)
     return false;   // a port is named by its number
 }
 
-std::vector<std::string> SearchPorts(const std::string& strDevDir, const std::string& strSysTtyDir)
+std::vector<std::string> SearchPorts(const std::string& /*strDevDir*/, const std::string& /*strSysTtyDir*/)
 {
+    // The dialog's search: COM1 to COM8, then the system's other COM ports.
     std::vector<std::string> ports;
-    // The ports the dialog's search walks.
-    (void)strDevDir;
-    (void)strSysTtyDir;
-    for (int32_t nPort = 1; nPort < NO_PORT; ++nPort)
-        ports.push_back(SerialPort::DevicePath(nPort));
+    for (const PortRef& port : ComPorts())
+        ports.push_back(port.strDevice);
     return ports;
 }
