@@ -27,7 +27,7 @@ foreach(arch win32 win64)
   add_test(NAME wine_serial_${arch}
     COMMAND ${Python3_EXECUTABLE} ${XKT_WINE_TESTS_DIR}/run_serial_tests.py ${wine_args})
 
-  # XKT.EXE driven from outside (about 70 s).
+  # XKT.EXE driven from outside (about 3 minutes).
   add_test(NAME wine_e2e_${arch}
     COMMAND ${Python3_EXECUTABLE} ${XKT_WINE_TESTS_DIR}/test_e2e.py ${wine_args})
 
