@@ -7,8 +7,10 @@ DIR of --programs holds XKT.EXE and orvel.exe of the architecture, DIR of
 --docs OPERATOR.txt (or docs/OPERATOR.txt) and LICENSE. The package's source
 is Orvel.wxs beside this script; both architectures come from it.
 
-wixl stamps each package with the moment it ran and a fresh random package
-code. With --epoch (SOURCE_DATE_EPOCH, also taken from the environment) the
+The product code is derived from the version and the architecture (wixl
+would draw a random one for Id="*"), and every file goes into the package's
+cabinet with the time --epoch. wixl stamps each package with the moment it
+ran and a fresh random package code. With --epoch (SOURCE_DATE_EPOCH, also taken from the environment) the
 package's summary gets that time instead and a package code derived from the
 package's contents, so that the same files give the same package.
 """
@@ -36,6 +38,8 @@ DOCS = {"OPERATOR.txt": ["OPERATOR.txt", "docs/OPERATOR.txt"], "LICENSE.txt": ["
 PERMANENT = 0x10
 MAKE_PERMANENT = "UPDATE Component SET Attributes = %d WHERE Component = 'DataFolder'"
 REGISTRY_KEY_PATH = 0x4
+# The packages' upgrade code (Orvel.wxs), the namespace of their product codes.
+UPGRADE_CODE = uuid.UUID("D2E4795C-51BF-438E-B39A-165B36CAC764")
 
 
 def find(directory, candidates):
@@ -171,15 +175,26 @@ def fix_summary(path, epoch):
         f.write(data)
 
 
+def product_code(version, arch):
+    """One product code per version and architecture: Windows Installer
+    tells the x86 and the x64 package, and each version, apart by it."""
+    return str(uuid.uuid5(UPGRADE_CODE, "Orvel %s %s" % (version, arch))).upper()
+
+
 def build(arch, version, programs, docs, output, epoch=None):
     """Runs wixl in a folder holding exactly the package's files: wixl 0.101
     takes no absolute source paths."""
     with tempfile.TemporaryDirectory(prefix="orvel-msi-") as stage:
         for table, directory in ((PROGRAMS, programs), (DOCS, docs)):
             for name, candidates in table.items():
-                shutil.copyfile(find(directory, candidates), os.path.join(stage, name))
+                staged = os.path.join(stage, name)
+                shutil.copyfile(find(directory, candidates), staged)
+                if epoch is not None:
+                    # The cabinet records each file's modification time.
+                    os.utime(staged, (epoch, epoch))
         made = os.path.join(stage, "Orvel.msi")
-        subprocess.run(["wixl", "-a", arch, "-D", "Version=" + version, "-D", "BinDir=.",
+        subprocess.run(["wixl", "-a", arch, "-D", "Version=" + version,
+                        "-D", "ProductCode=" + product_code(version, arch), "-D", "BinDir=.",
                         "-D", "DocDir=.", "-o", made, WXS], cwd=stage, check=True)
         subprocess.run(["msibuild", made, "-q", MAKE_PERMANENT % (REGISTRY_KEY_PATH | PERMANENT)],
                        check=True)
