@@ -1,5 +1,5 @@
 # The Debian package of the Linux programs, orvel_<version>_<arch>.deb:
-#   cmake --build build/native --target package
+#   scripts/build --release   (build/native/release/; or: cmake --build build/native --target package)
 # orvel and xkt-sim in /usr/bin, their man pages, bash completion for orvel,
 # and in /usr/share/doc/orvel the copyright (the licence), the changelog and
 # an example udev rule. Dependencies come from dpkg-shlibdeps.
