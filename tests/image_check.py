@@ -10,11 +10,16 @@ from a bare folder. A console program must not import USER32: its console
 would then not tell it of a logoff or shutdown, and it could not clean up.
 Its application manifest must ask for no elevation and name the Windows
 versions it was made for; a GUI program's must also declare per-monitor DPI
-awareness and ask for Common Controls 6 (visual styles). Prints one line per
-check and closes with "N passed, M failed".
+awareness and ask for Common Controls 6 (visual styles). It must ask Windows
+for the protections the architecture has (ASLR with the relocations it
+needs, DEP, high-entropy ASLR on 64-bit), and its header must carry the
+build's time (SOURCE_DATE_EPOCH, as recorded in its build folder's
+source-date-epoch), not the moment it was linked. Prints one line per check
+and closes with "N passed, M failed".
 """
 
 import argparse
+import os
 import struct
 import sys
 import xml.etree.ElementTree as ET
@@ -25,6 +30,14 @@ SUBSYSTEM_GUI, SUBSYSTEM_CONSOLE = 2, 3
 IMAGE_FILE_EXECUTABLE_IMAGE, IMAGE_FILE_DLL = 0x0002, 0x2000
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll"}
 RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID = 24, 1
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+# The protections a program asks Windows for in its header's DLL
+# characteristics: (flag, what it gives, the architectures that need it).
+PROTECTIONS = [
+    (0x0040, "ASLR (DYNAMIC_BASE)", {"win32", "win64"}),
+    (0x0100, "DEP (NX_COMPAT)", {"win32", "win64"}),
+    (0x0020, "high-entropy ASLR (HIGH_ENTROPY_VA)", {"win64"}),
+]
 
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
@@ -52,14 +65,15 @@ class Image:
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
-        (self.machine, sections, _, _, _, optional_size,
+        (self.machine, sections, self.time_stamp, _, _, optional_size,
          self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
         optional = pe + 24
         self.magic = struct.unpack_from("<H", data, optional)[0]
-        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, optional + 68)
         directories = optional + (96 if self.magic == 0x10B else 112)
         self.import_rva = struct.unpack_from("<I", data, directories + 8)[0]
         self.resource_rva = struct.unpack_from("<I", data, directories + 16)[0]
+        self.relocations_size = struct.unpack_from("<I", data, directories + 5 * 8 + 4)[0]
         table = optional + optional_size
         self.sections = [struct.unpack_from("<8sIIII", data, table + 40 * i)
                          for i in range(sections)]
@@ -143,7 +157,32 @@ def manifest_checks(image, console):
     return results
 
 
-def checks(image, arch, console, allowed=()):
+def protection_checks(image, arch):
+    results = [(bool(image.dll_characteristics & flag),
+                "%s (DLL characteristics 0x%04x)" % (what, image.dll_characteristics))
+               for flag, what, needed in PROTECTIONS if arch in needed]
+    # Without its relocations a program cannot be moved, whatever it asks for.
+    results.append((image.relocations_size > 0
+                    and not image.characteristics & IMAGE_FILE_RELOCS_STRIPPED,
+                    "relocations kept for ASLR (%d bytes)" % image.relocations_size))
+    return results
+
+
+def build_epoch(program):
+    """The SOURCE_DATE_EPOCH the program's build folder was configured with,
+    or None outside a build folder."""
+    folder = os.path.dirname(os.path.abspath(program))
+    for _ in range(3):
+        path = os.path.join(folder, "source-date-epoch")
+        if os.path.isfile(path):
+            with open(path) as f:
+                text = f.read().strip()
+            return int(text) if text else None
+        folder = os.path.dirname(folder)
+    return None
+
+
+def checks(image, arch, console, allowed=(), epoch=None):
     subsystem = SUBSYSTEM_CONSOLE if console else SUBSYSTEM_GUI
     known = SYSTEM_DLLS | {name.lower() for name in allowed}
     foreign = sorted(name for name in image.imports() if name.lower() not in known)
@@ -158,7 +197,10 @@ def checks(image, arch, console, allowed=()):
         (not foreign and image.imports(),
          "imports only Windows' own DLLs (%s)" % ", ".join(image.imports())
          + (": not %s" % ", ".join(foreign) if foreign else "")),
-    ] + manifest_checks(image, console)
+    ] + protection_checks(image, arch) + manifest_checks(image, console)
+    if epoch is not None:
+        results.append((image.time_stamp == epoch, "header time %d, the build's SOURCE_DATE_EPOCH %d"
+                        % (image.time_stamp, epoch)))
     if console:
         results.append((not any(name.lower() == "user32.dll" for name in image.imports()),
                         "no USER32, so the console reports logoff and shutdown"))
@@ -176,7 +218,7 @@ def main():
     try:
         with open(args.program, "rb") as f:
             image = Image(f.read())
-        results = checks(image, args.arch, args.console, args.allow)
+        results = checks(image, args.arch, args.console, args.allow, build_epoch(args.program))
     except (OSError, ValueError, struct.error) as error:
         results = [(False, "%s is a readable PE image: %s" % (args.program, error))]
     for ok, what in results:

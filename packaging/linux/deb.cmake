@@ -1,5 +1,5 @@
 # The Debian package of the Linux programs, orvel_<version>_<arch>.deb:
-#   cmake --build build/native --target package
+#   scripts/build --release   (build/native/release/; or: cmake --build build/native --target package)
 # orvel and xkt-sim in /usr/bin, their man pages, bash completion for orvel,
 # and in /usr/share/doc/orvel the copyright (the licence), the changelog and
 # an example udev rule. Dependencies come from dpkg-shlibdeps.
@@ -13,6 +13,7 @@ file(MAKE_DIRECTORY ${XKT_DEB_STAGE})
 foreach(page orvel.1 xkt-sim.1)
   configure_file(${XKT_DEB_DIR}/${page} ${XKT_DEB_STAGE}/${page} @ONLY)
 endforeach()
+# The build's time (SOURCE_DATE_EPOCH, cmake/BuildFlags.cmake), not today's.
 string(TIMESTAMP XKT_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 file(WRITE ${XKT_DEB_STAGE}/changelog
   "orvel (${XKT_VERSION}) unstable; urgency=medium\n\n"
@@ -45,6 +46,14 @@ endforeach()
 add_custom_target(deb_files ALL DEPENDS ${xkt_gzipped})
 
 install(TARGETS orvel xkt-sim RUNTIME DESTINATION bin)
+# The compiler's and start files' version notes (.comment) tell a user
+# nothing, and Debian strips them from its programs as well.
+install(CODE "
+  foreach(program orvel xkt-sim)
+    execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment
+                            \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/\${program}
+                    COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()")
 install(FILES ${XKT_DEB_STAGE}/orvel.1.gz ${XKT_DEB_STAGE}/xkt-sim.1.gz DESTINATION share/man/man1)
 install(FILES ${XKT_DEB_DIR}/orvel.bash-completion DESTINATION share/bash-completion/completions
         RENAME orvel)
@@ -71,4 +80,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# cpack stamps the package's files with SOURCE_DATE_EPOCH from its
+# environment: the build's own, however cpack is started.
+if(XKT_SOURCE_DATE_EPOCH)
+  file(WRITE ${CMAKE_BINARY_DIR}/CPackEpoch.cmake "set(ENV{SOURCE_DATE_EPOCH} ${XKT_SOURCE_DATE_EPOCH})\n")
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackEpoch.cmake)
+endif()
 include(CPack)

@@ -28,8 +28,9 @@ if(XKT_WIN64_BUILD_DIR)
 endif()
 
 # The Debian package (cmake --build . --target package), each part built
-# afresh by cpack: its contents, an install into a throwaway root, lintian.
-foreach(part contents install lintian)
+# afresh by cpack: its contents, an install into a throwaway root, lintian,
+# and its programs' hardening (hardening-check).
+foreach(part contents install lintian hardening)
   add_test(NAME deb_${part}
     COMMAND ${Python3_EXECUTABLE} ${XKT_PACKAGING_TESTS_DIR}/test_deb.py ${part}
             --build ${CMAKE_BINARY_DIR})

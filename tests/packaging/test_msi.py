@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Orvel's MSI packages: built from packaging/Orvel.wxs, their tables, and under Wine.
 
-    test_msi.py tables --build NAME=DIR ...   build each package, check its tables
+    test_msi.py tables --build NAME=DIR ...   build each package, check its tables,
+                                              and that it builds again to the same bytes
     test_msi.py wine --build x64=DIR          install and uninstall it under Wine
 
 NAME is x86 or x64, DIR the cross build with that architecture's XKT.EXE and
@@ -41,11 +42,44 @@ ELEVATION_NOT_REQUIRED = 0x8     # word count bit of the summary information
 HKCU = 1
 
 
+# The time the packages are stamped with: the build's, else any fixed one.
+EPOCH = int(os.environ.get("SOURCE_DATE_EPOCH") or 1700000000)
+
+
 def make_msi(arch, build, out, package_version):
     path = os.path.join(out, "Orvel-%s-%s.msi" % (package_version, arch))
     subprocess.run([sys.executable, MAKE_MSI, "--arch", arch, "--version", package_version,
-                    "--programs", build, "--docs", SOURCE, "-o", path], check=True)
+                    "--epoch", str(EPOCH), "--programs", build, "--docs", SOURCE, "-o", path], check=True)
     return path
+
+
+def check_reproducible(packages, builds, out, checks):
+    """Each package built again, seconds later from fresh copies of its
+    files, is the same bytes; the time in its summary is the epoch, and
+    the architectures' packages have codes of their own."""
+    codes = {}
+    for arch, msi in sorted(packages.items()):
+        name = os.path.basename(msi)
+        info = summary_info(msi)
+        wanted = time.localtime(EPOCH)[:6]
+        for field in ("Created", "Last saved"):
+            try:
+                stamped = time.strptime(info.get(field, ""), "%a %b %d %H:%M:%S %Y")[:6]
+            except ValueError:
+                stamped = None
+            checks.check(stamped == wanted, "%s: %s %s, the epoch %d" % (name, field, info.get(field), EPOCH))
+        time.sleep(1.5)   # wixl's own stamp would differ now
+        again = make_msi(arch, builds[arch], os.path.join(out, "again"), version())
+        with open(msi, "rb") as f, open(again, "rb") as g:
+            same = f.read() == g.read()
+        checks.check(same, "%s: built again, the same bytes" % name)
+        properties = {row["Property"]: row["Value"] for row in table(msi, "Property")}
+        codes[arch] = (info.get("Revision number (UUID)"), properties.get("ProductCode"))
+    if len(codes) == 2:
+        (package_a, product_a), (package_b, product_b) = codes.values()
+        checks.check(package_a != package_b and product_a != product_b,
+                     "the architectures' packages differ in package code (%s, %s) and product code (%s, %s)"
+                     % (package_a, package_b, product_a, product_b))
 
 
 def table(msi, name):
@@ -269,8 +303,11 @@ def main():
     checks = Checks()
     try:
         if args.mode == "tables":
+            packages = {}
             for arch, build in sorted(builds.items()):
-                check_tables(make_msi(arch, build, out, version()), arch, checks)
+                packages[arch] = make_msi(arch, build, out, version())
+                check_tables(packages[arch], arch, checks)
+            check_reproducible(packages, builds, out, checks)
         else:
             build = builds.get("x64")
             if not build:
