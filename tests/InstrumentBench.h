@@ -40,8 +40,8 @@ protected:
 
     void TearDown() override
     {
-        if (!m_oldCwd.empty())
-            (void)chdir(m_oldCwd.c_str());
+        if (!m_oldCwd.empty() && chdir(m_oldCwd.c_str()) != 0)
+            ADD_FAILURE() << "cannot go back to " << m_oldCwd;
     }
 
     sim::SimInstrument& Attach(int nPort, const sim::Scenario& scenario = sim::DefaultScenario())
