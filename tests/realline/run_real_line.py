@@ -98,10 +98,8 @@ class LineWatch:
         os.close(self.fd)
 
     def summary(self):
-        counts = {}
-        for _, line in self.seen:
-            counts[line] = counts.get(line, 0) + 1
-        return ", ".join("%s (%d times)" % item for item in counts.items())
+        """The settings in the order they came, with when each came."""
+        return ", then ".join("%s at %.1f s" % (line, at) for at, line in self.seen)
 
 
 class Monitor:
@@ -174,9 +172,10 @@ class Monitor:
 class Host:
     """What the host does on the guest's cues ("real-line: CUE" lines)."""
 
-    def __init__(self, sim, monitor, checks):
+    def __init__(self, sim, monitor, checks, line_fd):
         self.sim = sim
         self.monitor = monitor
+        self.line_fd = line_fd
         self.checks = checks
         self.lock = threading.Lock()
         self.threads = []
@@ -208,11 +207,17 @@ class Host:
             started = time.monotonic()
             self.monitor.execute("device_del", id=USB_ID)
             gone = self.monitor.wait_event("DEVICE_DELETED")
+            # The instrument's bytes on a pulled cable go nowhere; behind qemu
+            # they would wait in the pty for the adapter's return, and arrive
+            # in a burst as the next program opens the port.
+            self.sim.command("unplug")
+            termios.tcflush(self.line_fd, termios.TCIFLUSH)
             print("host: USB adapter pulled during the download (%s after %.1f s)" % (
                 "gone" if gone else "NOT gone", time.monotonic() - started), flush=True)
 
     def plug(self):
         with self.lock:
+            self.sim.command("plug")
             self.monitor.execute("device_add", driver="usb-serial", bus="xhci.0",
                                  chardev=USB_CHARDEV, id=USB_ID)
             print("host: USB adapter plugged back in", flush=True)
@@ -291,7 +296,7 @@ def main():
     sim = simproc.SimProcess(args.sim, sim_args, log_path=os.path.join(work, "sim.log"))
     watch = LineWatch(sim.slave)
     monitor = Monitor(qmp_path)
-    host = Host(sim, monitor, checks)
+    host = Host(sim, monitor, checks, watch.fd)
     job = make_job(args, work, data_dir, qemu_devices(args.case, sim.slave, qmp_path), host.on_line)
     if args.case != "uart":
         threading.Thread(target=monitor.connect, daemon=True).start()
