@@ -12,6 +12,7 @@ namespace {
 std::FILE* g_pTraceFile = nullptr;
 bool g_bTraceOwnsFile = false;
 std::chrono::steady_clock::time_point g_traceStart;
+int g_nTraceErrno = 0;   // the first write that failed; 0 while all went out
 
 void WriteTraceLine(char cKind, const char* data, size_t nCount)
 {
@@ -21,8 +22,10 @@ void WriteTraceLine(char cKind, const char* data, size_t nCount)
     std::string strLine = TraceLine(dSeconds, cKind, data, nCount) + "\n";
     // Flushed line by line: a trace is wanted most when the program is
     // stopped or hangs.
-    std::fputs(strLine.c_str(), g_pTraceFile);
-    std::fflush(g_pTraceFile);
+    errno = 0;
+    if ((std::fputs(strLine.c_str(), g_pTraceFile) < 0 || std::fflush(g_pTraceFile) != 0) &&
+        g_nTraceErrno == 0)
+        g_nTraceErrno = errno != 0 ? errno : EIO;
 }
 
 }  // namespace
@@ -50,7 +53,8 @@ std::string TraceLine(double dSeconds, char cKind, const char* data, size_t nCou
 
 bool StartTrace(const std::string& strFile, std::string& strError)
 {
-    StopTrace();
+    std::string strIgnored;
+    StopTrace(strIgnored);
     if (strFile == "-") {
         g_pTraceFile = stderr;
     } else {
@@ -62,15 +66,22 @@ bool StartTrace(const std::string& strFile, std::string& strError)
         g_bTraceOwnsFile = true;
     }
     g_traceStart = std::chrono::steady_clock::now();
+    g_nTraceErrno = 0;
     SerialPort::SetTrace(WriteTraceLine);
     return true;
 }
 
-void StopTrace()
+bool StopTrace(std::string& strError)
 {
     SerialPort::SetTrace(nullptr);
-    if (g_bTraceOwnsFile)
-        std::fclose(g_pTraceFile);
+    errno = 0;
+    if (g_bTraceOwnsFile && std::fclose(g_pTraceFile) != 0 && g_nTraceErrno == 0)
+        g_nTraceErrno = errno != 0 ? errno : EIO;
     g_pTraceFile = nullptr;
     g_bTraceOwnsFile = false;
+    if (g_nTraceErrno == 0)
+        return true;
+    strError = std::strerror(g_nTraceErrno);
+    g_nTraceErrno = 0;
+    return false;
 }

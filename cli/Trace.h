@@ -20,5 +20,7 @@ std::string TraceLine(double dSeconds, char cKind, const char* data, size_t nCou
 // this call. False, with the system's reason in strError, when the file
 // cannot be written.
 bool StartTrace(const std::string& strFile, std::string& strError);
-// Ends the trace and closes its file.
-void StopTrace();
+// Ends the trace and closes its file. False, with the system's reason in
+// strError, when some of it could not be written (a full disk): a trace
+// with a gap tells a wrong story.
+bool StopTrace(std::string& strError);

@@ -65,7 +65,8 @@ const char kHelp[] =
     "\n"
     "options:\n"
     "  --port P       the instrument's port: 3, COM3, COM12, or on Linux a device path\n"
-    "                 (/dev/ttyUSB0, /dev/serial/by-id/...). Without it every command searches:\n"
+    "                 (/dev/ttyUSB0, /dev/serial/by-id/...); probed first, and sent nothing else\n"
+    "                 unless the instrument answers. Without it every command searches:\n"
     "                 on Windows COM1 to COM8, on Linux /dev/ttyUSB*, /dev/ttyACM* and the\n"
     "                 on-board ports /dev/ttyS0 to /dev/ttyS3. On Linux port n is /dev/ttyS<n-1>.\n"
     "  --overwrite    read: replace an existing NAME.txt (without it the old file is kept)\n"
@@ -81,10 +82,11 @@ const char kHelp[] =
     "exit status:\n"
     "  0    success\n"
     "  1    instrument or line: not found, no reply, no data (read all: in none of the three),\n"
-    "       transfer error, connection lost, data set too long, an erasure not acknowledged,\n"
-    "       port in use or not permitted; or the output could not be written\n"
+    "       transfer error, connection lost, data set too long, line error, an erasure not\n"
+    "       acknowledged, port in use or not permitted; or the output could not be written\n"
     "  2    usage: unknown command, unit or option, missing name, no such port\n"
-    "  3    file: cannot be created or written, or exists without --overwrite\n"
+    "  3    file: cannot be created or written, or exists without --overwrite; a trace that\n"
+    "       could not be written whole\n"
     "  129  hung up (the terminal was closed); as 130\n"
     "  130  interrupted (Ctrl-C); a download in progress leaves no file behind\n";
 
@@ -195,10 +197,13 @@ void OnSignal(int nSignal)
 
 void CatchInterrupts()
 {
-    // No SA_RESTART: a pause in progress ends early rather than running out.
-    // A closed terminal (SIGHUP) ends the command as Ctrl-C does, cleaning up.
+    // SA_RESTART: a signal during a write to stdout, a file or the port must
+    // not turn into a failed write. Pauses end early anyway: they sleep in
+    // steps of 10 ms and look at the flag after each. A closed terminal
+    // (SIGHUP) ends the command as Ctrl-C does, cleaning up.
     struct sigaction action = {};
     action.sa_handler = OnSignal;
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
@@ -414,12 +419,14 @@ const OutcomeRow kOutcomes[] = {
     {Outcome::WriteError, EXIT_FILE, true},
     {Outcome::ConnectionLost, EXIT_INSTRUMENT, false},
     {Outcome::TooLong, EXIT_INSTRUMENT, false},
+    {Outcome::LineError, EXIT_INSTRUMENT, false},
     {Outcome::Erased, EXIT_DONE, false},
     {Outcome::NoReply, EXIT_INSTRUMENT, false},
     {Outcome::TransferError, EXIT_INSTRUMENT, false},
     {Outcome::Abandoned, EXIT_INTERRUPTED, false},
     {Outcome::NotConnected, EXIT_INSTRUMENT, false},
     {Outcome::Busy, EXIT_INSTRUMENT, false},
+    {Outcome::PortUnavailable, EXIT_INSTRUMENT, false},
 };
 
 const OutcomeRow& RowOf(Outcome outcome)
@@ -446,10 +453,12 @@ public:
         SetWaitOnUnopenedPorts(false);
     }
 
-    // Searches, or takes the one named port as the instrument's without a
-    // probe, as the dialog takes the port its search left. Found when there
-    // is an instrument to talk to; else the reason has been said.
-    Outcome Connect(bool bPortGiven);
+    // Searches the named port or the machine's own: even a named port is
+    // asked who it is before anything else is sent to it, since a wrong
+    // adapter would take a read for a data set and an erase for an erase.
+    // Found when there is an instrument to talk to; else the reason has been
+    // said.
+    Outcome Connect();
 
     int Find();
     int Read(size_t nRow, const std::string& strName);
@@ -471,6 +480,7 @@ public:
     bool WaitBetweenPolls(unsigned nMilliseconds) override;
     void ShowProgress(const char* szUnit, size_t nBytes) override;
     void EndProgress() override;
+    bool Interrupted() override { return g_bInterrupted; }
 
 private:
     Outcome Search();
@@ -478,6 +488,7 @@ private:
     bool Pause(unsigned nMilliseconds);
     void SayNotFound() const;
     void Say(const std::string& strText) const;
+    void SayResult(const std::string& strText) const;
 
     std::string m_strContext;          // what the messages concern: "read kV"
     std::vector<std::string> m_ports;  // the devices of the last search, or the one named
@@ -491,12 +502,8 @@ private:
     std::chrono::steady_clock::time_point m_progressStart;
 };
 
-Outcome Orvel::Connect(bool bPortGiven)
+Outcome Orvel::Connect()
 {
-    if (bPortGiven) {
-        UsePort({NAMED_PORT, m_ports.front()});
-        return Outcome::Found;
-    }
     Outcome outcome = Search();
     if (outcome == Outcome::NotFound)
         SayNotFound();
@@ -520,7 +527,7 @@ Outcome Orvel::Search()
 
 int Orvel::Find()
 {
-    Outcome outcome = Connect(false);
+    Outcome outcome = Connect();
     if (outcome == Outcome::Found)
         std::printf("%s %s\n", PortDisplayName(Device()).c_str(), Printable(m_strStatus).c_str());
     return Finish(outcome);
@@ -536,7 +543,7 @@ Outcome Orvel::Download(size_t nRow, const std::string& strName)
     m_progressStart = std::chrono::steady_clock::now();
     Outcome outcome = ReadDataSet(set);
     if (outcome == Outcome::Received)
-        std::printf("%s %lld bytes\n", m_strFile.c_str(), FileSize(m_strFile));
+        SayResult(m_strFile + " " + std::to_string(FileSize(m_strFile)) + " bytes");
     return outcome;
 }
 
@@ -555,6 +562,8 @@ int Orvel::ReadAll(const std::string& strName, bool bErase)
 {
     std::vector<size_t> saved;
     for (size_t nRow = 0; nRow < std::size(g_dataSets); ++nRow) {
+        if (g_bInterrupted)
+            return Finish(Outcome::Abandoned);   // what was saved stays saved
         m_strContext = std::string("read ") + kUnits[nRow].szName;
         Outcome outcome = Download(nRow, strName + "-" + kUnits[nRow].szName);
         if (outcome == Outcome::Received)
@@ -570,6 +579,10 @@ int Orvel::ReadAll(const std::string& strName, bool bErase)
     if (!bErase)
         return EXIT_DONE;
     for (size_t nRow : saved) {
+        // A stop that came while a file was being saved ends the command
+        // before the instrument is touched.
+        if (g_bInterrupted)
+            return Finish(Outcome::Abandoned);
         m_strContext = std::string("erase ") + kUnits[nRow].szName;
         int nExit = Erase(nRow);
         if (nExit != EXIT_DONE)
@@ -582,7 +595,7 @@ int Orvel::Erase(size_t nRow)
 {
     Outcome outcome = EraseDataSet(g_eraseCommands[nRow].szLetter);
     if (outcome == Outcome::Erased)
-        std::printf("erased %s\n", kUnits[nRow].szName);
+        SayResult(std::string("erased ") + kUnits[nRow].szName);
     return Finish(outcome);
 }
 
@@ -596,8 +609,12 @@ int Orvel::Watch()
             if (!Pause(KEEPALIVE_PERIOD_MS))
                 break;
             std::string strDevice = PortDisplayName(Device());
-            if (OnKeepAliveTimer(KEEPALIVE_TIMER_ID) == Outcome::NotFound)
+            Outcome outcome = OnKeepAliveTimer(KEEPALIVE_TIMER_ID);
+            if (outcome == Outcome::NotFound)
                 std::printf("%s lost %s\n", LocalTime().c_str(), strDevice.c_str());
+            else if (outcome == Outcome::PortUnavailable)
+                std::printf("%s lost %s: %s\n", LocalTime().c_str(), strDevice.c_str(),
+                            OpenError().strText.c_str());
         } else {
             Outcome outcome = Search();
             if (outcome == Outcome::Abandoned)
@@ -643,6 +660,12 @@ int Orvel::ShowMessage(const std::string& strText, const std::string& /*strCapti
         return kAnswerOk;
     if (m_bSearching)
         return kAnswerOk;   // the search goes on; what each port gave is said at its end
+    if (LastOutcome() == Outcome::PortUnavailable) {
+        // The window's words ("Connection Lost!", "No Reply!") say what it
+        // meant there; here the reason says what to do about it.
+        Say(PortDisplayName(ExchangeDevice()) + ": " + OpenError().strText);
+        return kAnswerOk;
+    }
     Say(row.bAboutFile ? m_strFile + ": " + strMessage : strMessage);
     return kAnswerOk;
 }
@@ -715,6 +738,15 @@ void Orvel::SayNotFound() const
         Say(PortDisplayName(result.port.strDevice) + ": " + PortVerdict(result));
 }
 
+// A result goes out as soon as it is true, also into a pipe: a script that
+// reads along, or a command cut short later, still has every file that was
+// saved before.
+void Orvel::SayResult(const std::string& strText) const
+{
+    std::printf("%s\n", strText.c_str());
+    std::fflush(stdout);
+}
+
 void Orvel::Say(const std::string& strText) const
 {
     std::fprintf(stderr, "orvel: %s: %s\n", m_strContext.c_str(), strText.c_str());
@@ -777,6 +809,22 @@ int ListPortsCommand()
     return EXIT_DONE;
 }
 
+// ORVEL_BULK_LIMIT, in seconds, bounds a download in place of the five
+// minutes: tests use a short one, and an instrument with more data than
+// five minutes carry at 9600 baud can be given a longer one.
+bool SetBulkLimitFromEnvironment(XKTCore& core)
+{
+    const char* szLimit = std::getenv("ORVEL_BULK_LIMIT");
+    if (szLimit == nullptr || *szLimit == '\0')
+        return true;
+    char* pEnd = nullptr;
+    double dSeconds = std::strtod(szLimit, &pEnd);
+    if (*pEnd != '\0' || !(dSeconds > 0) || dSeconds > 86400)
+        return false;
+    core.SetBulkLimit(std::chrono::milliseconds(static_cast<long long>(dSeconds * 1000)));
+    return true;
+}
+
 int Run(const Options& options)
 {
     if (options.strCommand == "ports")
@@ -792,10 +840,13 @@ int Run(const Options& options)
         std::string strDevice = PortDevice(options.strPortArg);
         if (strDevice.empty())
             return UsageError("not a port: '" + options.strPortArg + "'");
-        if (!PortExists(strDevice))
+        // watch waits for an adapter that is not plugged in yet, or is
+        // held by another program for now: its search says so and goes on.
+        bool bWatch = options.strCommand == "watch";
+        if (!bWatch && !PortExists(strDevice))
             return UsageError("no such port: " + PortDisplayName(strDevice));
         // A port that cannot be opened says why now, not as a missing reply.
-        PortError access = CheckPortAccess(strDevice);
+        PortError access = bWatch ? PortError() : CheckPortAccess(strDevice);
         if (access.Failed()) {
             std::fprintf(stderr, "orvel: %s: %s: %s\n", strContext.c_str(), PortDisplayName(strDevice).c_str(),
                          access.strText.c_str());
@@ -805,12 +856,14 @@ int Run(const Options& options)
     }
 
     Orvel orvel(strContext, ports, options.bOverwrite);
+    if (!SetBulkLimitFromEnvironment(orvel))
+        return UsageError("ORVEL_BULK_LIMIT is not a number of seconds");
 
     if (options.strCommand == "find")
         return orvel.Find();
     if (options.strCommand == "watch")
         return orvel.Watch();
-    Outcome connected = orvel.Connect(options.bPortGiven);
+    Outcome connected = orvel.Connect();
     if (connected != Outcome::Found)
         return orvel.Finish(connected);
     if (options.strCommand == "erase")
@@ -844,7 +897,11 @@ int RunTraced(const Options& options)
         return EXIT_FILE;
     }
     int nExit = Run(options);
-    StopTrace();
+    if (!options.strTrace.empty() && !StopTrace(strError)) {
+        std::fprintf(stderr, "orvel: cannot write the trace %s: %s\n", options.strTrace.c_str(), strError.c_str());
+        if (nExit == EXIT_DONE)
+            nExit = EXIT_FILE;   // as a trace that cannot be started; a failed command keeps its own
+    }
 #ifdef SIGHUP
     if (nExit == EXIT_INTERRUPTED && g_nSignal == SIGHUP)
         nExit = EXIT_HANGUP;

@@ -532,6 +532,12 @@ void SimInstrument::Answer(char letter)
     Reply reply;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        // Still streaming without end: the command is heard and ignored.
+        if (m_out.bActive && m_out.bEndless) {
+            auto streaming = m_scenario.dataSets.find(m_out.letter);
+            if (streaming != m_scenario.dataSets.end() && streaming->second.bEndless)
+                return;
+        }
         if (letter == 'y') {
             reply = m_scenario.probe;
         } else if (letter == 'v' || letter == 'a' || letter == 'o') {
@@ -547,15 +553,17 @@ void SimInstrument::Answer(char letter)
     // the program closes it.
     EndReply();
     tcflush(m_slave, TCIFLUSH);
-    SendReply(reply);
+    SendReply(reply, letter);
 }
 
-void SimInstrument::SendReply(const Reply& reply)
+void SimInstrument::SendReply(const Reply& reply, char letter)
 {
     if (reply.bytes.empty())
         return;
     m_out = Outgoing{};
     m_out.bActive = true;
+    m_out.bEndless = reply.bEndless;
+    m_out.letter = letter;
     m_out.bytes = reply.bytes;
     m_out.pieceEnds = PieceEnds(reply);
     m_out.nPieceGapMs = std::max(reply.nPieceGapMs, 0);
@@ -596,6 +604,15 @@ void SimInstrument::WriteDue()
     }
     if (m_out.nSent < pieceEnd)
         return;
+    if (m_out.nSent == m_out.bytes.size() && m_out.bEndless) {
+        // From the top again, with no gap: the line never falls quiet.
+        m_out.nSent = 0;
+        m_out.nPiece = 0;
+        m_out.nPieceBegin = 0;
+        m_out.pieceStart = now;
+        m_out.nextWrite = now;
+        return;
+    }
     if (m_out.nSent == m_out.bytes.size()) {
         EndReply();
         return;

@@ -25,6 +25,10 @@ struct Reply {
     int nPieceGapMs = 30;            // pause between pieces (several of the program's polls)
     int nBytesPerSecond = 0;         // 0: at once; 960 is a 9600-baud line
     int nDelayMs = 0;                // pause before the first byte
+    // The bytes go out again and again, and a new command does not stop
+    // them while the scenario still says so: an instrument (or a wrong
+    // device) that never falls quiet.
+    bool bEndless = false;
 };
 
 struct Scenario {
@@ -104,6 +108,8 @@ private:
     // The reply going out now; touched by the thread only.
     struct Outgoing {
         bool bActive = false;
+        bool bEndless = false;
+        char letter = 0;                // the command it answers
         std::string bytes;
         std::vector<size_t> pieceEnds;
         int nPieceGapMs = 0;
@@ -126,7 +132,7 @@ private:
     void Run();
     void ReceiveCommands();
     void Answer(char letter);
-    void SendReply(const Reply& reply);
+    void SendReply(const Reply& reply, char letter);
     void WriteDue();
     void EndReply();
     bool Unplugged() const;

@@ -25,6 +25,8 @@ const char kUsage[] =
     "  --ident TEXT           identification text (default: 19 bytes)\n"
     "  --data MODE            data sets: paced (960 B/s) | instant | none\n"
     "                         | paused:BYTES:MS (paced, silent for MS ms after BYTES)\n"
+    "                         | endless (as fast as the line takes, over and over;\n"
+    "                         deaf to new commands until the data mode changes)\n"
     "  --data-file L=FILE     send FILE's bytes as data set L (v, a or o)\n"
     "  --readings N           readings per generated data set (default 300)\n"
     "  --ack MODE             erase acknowledgement: ok (9 bytes) | none | long (12 bytes)\n"
@@ -128,9 +130,12 @@ bool MakeData(const std::string& mode, const std::string& bytes, sim::Reply& dat
         }
         return true;
     }
+    // An endless stream goes out unpaced: every probe into it then reads
+    // more than an identification's length in its first poll.
     if (mode == "paced")
         data.nBytesPerSecond = kLineBytesPerSecond;
-    else if (mode != "instant")
+    data.bEndless = mode == "endless";
+    if (mode != "paced" && mode != "endless" && mode != "instant")
         return false;
     return true;
 }

@@ -39,8 +39,10 @@ public:
     // name cannot hold a data set, the temporary file cannot be created
     // beside it, or an existing target cannot be written.
     bool Create();
-    // Writes strData in text mode and moves it into place; false when any
-    // step failed, in which case the target is as it was.
+    // Writes strData in text mode and moves it into place, durably (the
+    // data, then the folder's entry); false when any step failed. The
+    // target is then as it was, unless only the last sync failed: then it
+    // may hold the new data, but nothing says it survives a power cut.
     bool Commit(const std::string& strData);
     // Drops the prepared replacement; the target stays as it was.
     void Discard();

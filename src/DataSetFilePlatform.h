@@ -17,7 +17,8 @@ bool CloseFile(int fd);
 void RemoveFile(const std::string& strName);
 // Whether an existing plain file can be opened for writing.
 bool IsWritable(const std::string& strName);
-// Replaces strTo by strFrom in one step.
+// Replaces strTo by strFrom in one step, and makes the step durable: false
+// when it cannot be known to survive a power cut.
 bool MoveIntoPlace(const std::string& strFrom, const std::string& strTo);
 
 }  // namespace platform

@@ -16,6 +16,25 @@ bool FileExists(const std::string& strName)
     return lstat(strName.c_str(), &info) == 0;
 }
 
+namespace {
+
+// A rename lives in the folder's entries, which the file's own sync does not
+// write: until the folder is synced, a power cut may bring back the old file
+// or no file at all, while the instrument was already erased.
+bool SyncFolderOf(const std::string& strName)
+{
+    size_t nSlash = strName.find_last_of('/');
+    std::string strFolder = nSlash == std::string::npos ? "." : strName.substr(0, nSlash == 0 ? 1 : nSlash);
+    int fd = open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool bSynced = fsync(fd) == 0;
+    close(fd);
+    return bSynced;
+}
+
+}  // namespace
+
 namespace platform {
 
 bool IsOtherThanFile(const std::string& strName)
@@ -76,7 +95,9 @@ bool MoveIntoPlace(const std::string& strFrom, const std::string& strTo)
     if (stat(strTo.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
         chmod(strFrom.c_str(), old.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO)) != 0)
         return false;
-    return rename(strFrom.c_str(), strTo.c_str()) == 0;
+    if (rename(strFrom.c_str(), strTo.c_str()) != 0)
+        return false;
+    return SyncFolderOf(strTo);
 }
 
 }  // namespace platform

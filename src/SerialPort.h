@@ -15,6 +15,13 @@
 #include <windows.h>
 #endif
 
+// Line errors, as bits.
+constexpr unsigned LINE_ERROR_FRAMING = 1;
+constexpr unsigned LINE_ERROR_PARITY = 2;
+constexpr unsigned LINE_ERROR_OVERRUN = 4;         // the UART's own buffer
+constexpr unsigned LINE_ERROR_BUFFER_OVERRUN = 8;  // the driver's input queue
+constexpr unsigned LINE_ERROR_BREAK = 16;
+
 class SerialPort {
 public:
     SerialPort();
@@ -41,6 +48,19 @@ public:
     // the line quiet: the device went away (a USB adapter pulled, a line
     // hung up). Read itself still returns 0 then.
     bool ReadFailed() const { return m_bReadFailed; }
+    // The line errors the driver reported for what Read took since Open
+    // (LINE_ERROR_* bits; 0 for none). A byte that came with a framing or
+    // parity error, after an overrun or as a BREAK is not the byte that was
+    // sent, or stands where bytes were lost.
+    unsigned LineErrors() const { return m_nLineErrors; }
+    // The errors as an operator reads them: "framing error, break".
+    static std::string LineErrorText(unsigned nErrors);
+
+    // Where a test stands in for a driver that reports line errors: asked
+    // after each Read with the bytes Read has taken since Open, its bits
+    // count as the driver's own. Nothing is asked while none is set.
+    using LineErrorFeed = unsigned (*)(const std::string& strDevice, size_t nBytesRead);
+    static void SetLineErrorFeed(LineErrorFeed feed);
 
 #ifndef _WIN32
     // POSIX has no COMn names. Port n is "/dev/ttyS<n-1>", as Wine maps it,
@@ -67,17 +87,27 @@ private:
     // False when the line did not take the byte.
     bool PutByte(char byte);
     int32_t ReadQueued(char* buffer, int32_t limit);
+    // Starts counting line errors afresh for this Open; false when the
+    // driver keeps no count (a pseudo-terminal).
+    bool StartLineErrorCount();
+    // The errors the driver counted since StartLineErrorCount.
+    unsigned QueryLineErrors();
 
 #ifdef _WIN32
     HANDLE m_hComm;
     OVERLAPPED m_overlappedRead;
     OVERLAPPED m_overlappedWrite;
     BOOL m_bOpened;
+    DWORD m_dwCommErrors;       // ClearCommError's bits since Open
 #else
     int m_fd;
     bool m_bOpened;
+    bool m_bCountsErrors;       // the driver keeps error counters
+    unsigned m_nCountsAtOpen[5];   // and these were theirs at Open
 #endif
     bool m_bReadFailed;
+    unsigned m_nLineErrors;
+    size_t m_nBytesRead;
     std::string m_strDevice;   // what is open, for the trace
     PortError m_openError;
 };

@@ -11,6 +11,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
 namespace {
 
 constexpr int kWriteWaitMs = 1000;
@@ -96,6 +100,26 @@ bool WriteOnce(int fd, char byte)
     return n == 1;
 }
 
+// The driver's error counters, in the order of the LINE_ERROR_* bits; false
+// where it keeps none (a pseudo-terminal, a system without them).
+bool ReadErrorCounts(int fd, unsigned (&counts)[5])
+{
+#if defined(__linux__) && defined(TIOCGICOUNT)
+    serial_icounter_struct counters = {};
+    if (ioctl(fd, TIOCGICOUNT, &counters) != 0)
+        return false;
+    const int values[5] = {counters.frame, counters.parity, counters.overrun, counters.buf_overrun,
+                           counters.brk};
+    for (size_t i = 0; i < 5; ++i)
+        counts[i] = static_cast<unsigned>(values[i]);
+    return true;
+#else
+    (void)fd;
+    (void)counts;
+    return false;
+#endif
+}
+
 bool HungUp(int fd)
 {
     pollfd line = {fd, POLLIN, 0};
@@ -116,7 +140,9 @@ std::string SerialPort::DevicePath(int32_t port)
     return DeviceDirectory() + "/com" + std::to_string(port);
 }
 
-SerialPort::SerialPort() : m_fd(-1), m_bOpened(false), m_bReadFailed(false)
+SerialPort::SerialPort()
+    : m_fd(-1), m_bOpened(false), m_bCountsErrors(false), m_nCountsAtOpen(), m_bReadFailed(false),
+      m_nLineErrors(0), m_nBytesRead(0)
 {
 }
 
@@ -208,6 +234,25 @@ int32_t SerialPort::ReadQueued(char* buffer, int32_t limit)
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
         m_bReadFailed = true;   // end of file on a terminal: it hung up
     return 0;
+}
+
+bool SerialPort::StartLineErrorCount()
+{
+    m_bCountsErrors = ReadErrorCounts(m_fd, m_nCountsAtOpen);
+    return m_bCountsErrors;
+}
+
+unsigned SerialPort::QueryLineErrors()
+{
+    unsigned counts[5];
+    if (!m_bCountsErrors || !ReadErrorCounts(m_fd, counts))
+        return 0;
+    unsigned nErrors = 0;
+    for (size_t i = 0; i < 5; ++i) {
+        if (counts[i] != m_nCountsAtOpen[i])
+            nErrors |= 1u << i;
+    }
+    return nErrors;
 }
 
 void PollPause(unsigned milliseconds)

@@ -22,7 +22,8 @@ void SettleAbandoned(HANDLE hComm, OVERLAPPED& overlapped)
 }  // namespace
 
 SerialPort::SerialPort()
-    : m_hComm(NULL), m_overlappedRead(), m_overlappedWrite(), m_bOpened(FALSE), m_bReadFailed(false)
+    : m_hComm(NULL), m_overlappedRead(), m_overlappedWrite(), m_bOpened(FALSE), m_dwCommErrors(0),
+      m_bReadFailed(false), m_nLineErrors(0), m_nBytesRead(0)
 {
 }
 
@@ -169,6 +170,8 @@ int32_t SerialPort::ReadQueued(char* buffer, int32_t limit)
         m_bReadFailed = true;   // the device is gone (an adapter pulled)
         return 0;
     }
+    // Cleared by the call that reports them: kept for QueryLineErrors.
+    m_dwCommErrors |= errors;
     if (status.cbInQue == 0)
         return 0;
 
@@ -195,6 +198,34 @@ int32_t SerialPort::ReadQueued(char* buffer, int32_t limit)
     if (!GetOverlappedResult(m_hComm, &m_overlappedRead, &read, FALSE))
         m_bReadFailed = true;
     return static_cast<int32_t>(read);
+}
+
+bool SerialPort::StartLineErrorCount()
+{
+    // What an earlier program or session left in the error bits is not ours.
+    DWORD errors = 0;
+    ClearCommError(m_hComm, &errors, NULL);
+    m_dwCommErrors = 0;
+    return true;
+}
+
+unsigned SerialPort::QueryLineErrors()
+{
+    struct Bit {
+        DWORD dwComm;
+        unsigned nLine;
+    };
+    static const Bit kBits[] = {
+        {CE_FRAME, LINE_ERROR_FRAMING},   {CE_RXPARITY, LINE_ERROR_PARITY},
+        {CE_OVERRUN, LINE_ERROR_OVERRUN}, {CE_RXOVER, LINE_ERROR_BUFFER_OVERRUN},
+        {CE_BREAK, LINE_ERROR_BREAK},
+    };
+    unsigned nErrors = 0;
+    for (const Bit& bit : kBits) {
+        if ((m_dwCommErrors & bit.dwComm) != 0)
+            nErrors |= bit.nLine;
+    }
+    return nErrors;
 }
 
 void PollPause(unsigned milliseconds)

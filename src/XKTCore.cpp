@@ -51,6 +51,7 @@ const char* const kMsgCreateError = "Destination File Create Error! ";
 const char* const kMsgWriteError = "Destination File Write Error! Data not saved. ";
 const char* const kMsgConnectionLost = "Connection Lost! Data not saved. ";
 const char* const kMsgTooLong = "Data Set Too Long! Data not saved. ";
+const char* const kMsgLineError = "Line Error! Data not saved. ";
 const char* const kMsgReceived = "     Data Received!       ";
 const char* const kMsgErased = "     Data Erased!       ";
 const char* const kMsgNoReply = " No Reply! ";
@@ -130,8 +131,9 @@ std::vector<PortRef> ComPorts()
 
 XKTCore::XKTCore()
     : m_strStatus(kStatusInitial), m_nPort(NO_PORT), m_outcome(Outcome::NotConnected),
-      m_bPortOpened(false), m_bWaitOnUnopened(true), m_bExchanging(false), m_bAbandoned(false),
-      m_bLineFailed(false), m_bCut(false), m_bulkLimit(kDefaultBulkLimit)
+      m_bPortOpened(false), m_bWaitOnUnopened(true), m_bExchanging(false), m_bOnLine(false),
+      m_bAbandoned(false), m_bLineFailed(false), m_bCut(false), m_nLineErrors(0),
+      m_bulkLimit(kDefaultBulkLimit)
 {
 }
 
@@ -140,20 +142,50 @@ bool XKTCore::ExchangeCommand(int32_t nExpected)
     return CountedExchange(nExpected, Outcome::Found) == Outcome::Found;
 }
 
+bool XKTCore::OpenForExchange(SerialPort& port)
+{
+    m_strExchangeDevice = m_strDevice;
+    m_bPortOpened = false;
+    m_openError = PortError();
+    // A stop that came before the first byte went out ends the exchange
+    // here: after a Ctrl-C not even an erase letter may follow.
+    if (Interrupted()) {
+        m_bAbandoned = true;
+        return false;
+    }
+    m_bPortOpened = port.Open(m_strDevice, BAUD_RATE);
+    m_openError = port.OpenError();
+    return m_bPortOpened;
+}
+
 Outcome XKTCore::CountedExchange(int32_t nExpected, Outcome replied)
 {
     ExchangeScope scope(m_bExchanging);
+    Outcome outcome = TalkCounted(nExpected, replied);
+
+    m_strLastReply = m_strReply;
+    MembersToControls();
+    if (outcome != replied)
+        m_strReply.clear();
+    if (outcome == Outcome::TransferError)
+        return Report(Outcome::TransferError, kMsgTransferError, kCaptionError, STYLE_ERROR);
+    return outcome;
+}
+
+Outcome XKTCore::TalkCounted(int32_t nExpected, Outcome replied)
+{
     m_bAbandoned = false;
+    m_strReply.clear();
     SerialPort port;
-    // A port that did not open just stays silent for the whole wait, as a
-    // port without a device behind it does, unless the front end has no
-    // use for the wait.
-    m_bPortOpened = port.Open(m_strDevice, BAUD_RATE);
-    m_openError = port.OpenError();
+    if (!OpenForExchange(port) && m_bAbandoned)
+        return Outcome::Abandoned;
+    ExchangeScope onLine(m_bOnLine);
     SendCommand(port);
 
+    // A port that did not open stays silent for the whole wait, as a port
+    // without a device behind it does, unless the front end has no use for
+    // the wait.
     std::vector<char> chunk(kCountedChunk);
-    m_strReply.clear();
     int32_t nTotal = 0;
     bool bTimedOut = true;
     const int nPolls = m_bPortOpened || m_bWaitOnUnopened ? kCountedPolls : 0;
@@ -172,24 +204,16 @@ Outcome XKTCore::CountedExchange(int32_t nExpected, Outcome replied)
             break;
         }
     }
-    chunk.clear();
-    chunk.shrink_to_fit();
 
-    m_strLastReply = m_strReply;
-    MembersToControls();
-
-    if (m_bAbandoned) {
-        m_strReply.clear();
+    if (m_bAbandoned)
         return Outcome::Abandoned;
-    }
-    if (bTimedOut) {
-        m_strReply.clear();
+    if (!m_bPortOpened)
+        return Outcome::PortUnavailable;
+    if (bTimedOut)
         return Outcome::NoReply;
-    }
     if (static_cast<int32_t>(m_strReply.size()) == nExpected)
         return replied;
-    m_strReply.clear();
-    return Report(Outcome::TransferError, kMsgTransferError, kCaptionError, STYLE_ERROR);
+    return Outcome::TransferError;
 }
 
 void XKTCore::ReceiveBulk()
@@ -198,12 +222,22 @@ void XKTCore::ReceiveBulk()
     m_bAbandoned = false;
     m_bLineFailed = false;
     m_bCut = false;
+    m_nLineErrors = 0;
+    m_strReply.clear();
+    // A port that cannot be opened is not a quiet instrument: nothing is
+    // sent and nothing waited for, and the caller says why.
     SerialPort port;
-    port.Open(m_strDevice, BAUD_RATE);
+    if (!OpenForExchange(port))
+        return;
+    ExchangeScope onLine(m_bOnLine);
+    ReceiveOnOpenPort(port);
+}
+
+void XKTCore::ReceiveOnOpenPort(SerialPort& port)
+{
     SendCommand(port);
 
     std::vector<char> chunk(kBulkChunk);
-    m_strReply.clear();
     const char* szUnit = BulkUnit();
     const auto start = std::chrono::steady_clock::now();
     auto lastByte = start;
@@ -243,6 +277,7 @@ void XKTCore::ReceiveBulk()
     }
     ShowProgress(szUnit, m_strReply.size());
     m_bLineFailed = port.ReadFailed();
+    m_nLineErrors = port.LineErrors();
 }
 
 void XKTCore::UsePort(const PortRef& port)
@@ -341,8 +376,10 @@ Outcome XKTCore::OnKeepAliveTimer(unsigned /*nTimerId*/)
     Outcome probed = Probe();
     if (probed == Outcome::Found || probed == Outcome::Abandoned)
         return Done(probed);
+    // A port another program took is as lost as a silent instrument; a
+    // front end can still tell the two apart.
     LoseConnection();
-    return Done(Outcome::NotFound);
+    return Done(probed == Outcome::PortUnavailable ? probed : Outcome::NotFound);
 }
 
 // The instrument is gone: the operator sees it at once, and Read and Erase
@@ -394,6 +431,14 @@ Outcome XKTCore::ReadDataSet(const DataSet& set)
         file.Discard();
         return Done(Outcome::Abandoned);
     }
+    if (!m_bPortOpened) {
+        // Another program took the port, or the adapter is gone: that is
+        // no empty data set, and an operator who took it for one might
+        // erase what was never read. To the window it is a lost line.
+        file.Discard();
+        LoseConnection();
+        return Report(Outcome::PortUnavailable, kMsgConnectionLost, kCaptionError, STYLE_ERROR);
+    }
     if (m_bLineFailed) {
         // The device went away under the download: what came before is
         // not the data set, and there is no instrument to talk to.
@@ -402,11 +447,21 @@ Outcome XKTCore::ReadDataSet(const DataSet& set)
         return Report(Outcome::ConnectionLost, kMsgConnectionLost, kCaptionError, STYLE_ERROR);
     }
     if (m_bCut) {
-        // The instrument was still sending at the bound. The keep-alive
-        // stays off: a probe now would read the rest of the data set as
-        // its reply.
+        // The instrument was still sending at the bound, and may go on: a
+        // probe or the next download would read the rest of that stream as
+        // its reply. Connect finds the instrument again once the line is
+        // quiet.
         file.Discard();
+        LoseConnection();
         return Report(Outcome::TooLong, kMsgTooLong, kCaptionError, STYLE_ERROR);
+    }
+    if (m_nLineErrors != 0) {
+        // A byte was damaged or lost on the line: what arrived is not the
+        // data set, whole as it may look. The instrument still holds it,
+        // and the line has been quiet, so the keep-alive goes on.
+        file.Discard();
+        StartTimer();
+        return Report(Outcome::LineError, kMsgLineError, kCaptionError, STYLE_ERROR);
     }
     if (m_strReply.empty()) {
         // The old file, if any, stays as it was; no empty file is left.
@@ -435,6 +490,8 @@ Outcome XKTCore::EraseDataSet(const char* szLetter)
         Report(outcome, kMsgErased, kCaptionSuccess, STYLE_OK);
     else if (outcome == Outcome::Abandoned)
         Done(outcome);   // stopped on purpose: no news
+    else if (outcome == Outcome::PortUnavailable)
+        Report(outcome, kMsgNoReply, kCaptionError, STYLE_ERROR);   // nothing was sent
     else
         outcome = Report(Outcome::NoReply, kMsgNoReply, kCaptionError, STYLE_ERROR);
     StartTimer();

@@ -9,6 +9,8 @@
 
 #include "PortAccess.h"
 
+class SerialPort;
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -93,16 +95,18 @@ enum class Outcome {
     WriteError,       // download: writing failed; an old file kept
     ConnectionLost,   // download: the line failed under it; nothing saved
     TooLong,          // download: still streaming at the bound; nothing saved
+    LineError,        // download: the driver reported damaged or lost bytes; nothing saved
     Erased,           // erase: acknowledged with its nine bytes
     NoReply,          // erase, or one port of a search: no whole reply
     TransferError,    // a counted reply longer than asked for
     Abandoned,        // the front end stopped the operation; nothing saved
     NotConnected,     // read or erase without an instrument; nothing sent
     Busy,             // another exchange holds the port; nothing started
+    PortUnavailable,  // the port could not be opened (OpenError says why); nothing sent
 };
 
 // One port a search tried: whether it opened, and what its probe gave
-// (Found, NoReply, TransferError or Abandoned).
+// (Found, NoReply, TransferError, PortUnavailable or Abandoned).
 struct PortResult {
     PortRef port;
     bool bOpened;
@@ -151,6 +155,10 @@ public:
     // What the last operation did, or, while one runs, what its message box
     // on screen is about (a box is shown after its outcome is known).
     Outcome LastOutcome() const { return m_outcome; }
+    // Why the port of the last exchange could not be opened (NONE when it
+    // opened), and which device that was.
+    const PortError& OpenError() const { return m_openError; }
+    const std::string& ExchangeDevice() const { return m_strExchangeDevice; }
 
     // Dialog services.
     virtual void MembersToControls() = 0;
@@ -171,6 +179,10 @@ public:
     virtual void ShowProgress(const char* szUnit, size_t nBytes) = 0;
     // The download has ended, whatever its outcome.
     virtual void EndProgress() = 0;
+    // Whether the front end was told to stop (Ctrl-C, a hang-up): looked at
+    // before an exchange sends anything, so that no letter, least of all an
+    // erase, goes out after the stop. The window is never told.
+    virtual bool Interrupted() = 0;
 
     std::string m_strStatus;
     std::string m_strReply;
@@ -183,14 +195,21 @@ public:
     // Whether the last exchange was abandoned by WaitBetweenPolls.
     bool Abandoned() const { return m_bAbandoned; }
     // Whether an exchange holds the port: the caller runs inside one of its
-    // pauses, where the window answers messages sent to it.
+    // pauses, where the window answers messages sent to it, or inside a box
+    // the exchange shows.
     bool Exchanging() const { return m_bExchanging; }
+    // Whether bytes are on the line right now: the port is open for an
+    // exchange under way (not merely a box of one on screen).
+    bool OnLine() const { return m_bOnLine; }
     // Whether a read failed on the open port during the last bulk exchange
     // (the device went away), so its reply cannot be trusted whole.
     bool LineFailed() const { return m_bLineFailed; }
     // Whether the last bulk exchange reached its bound while bytes were
     // still arriving, so its reply is only the head of the data set.
     bool Cut() const { return m_bCut; }
+    // The line errors the driver reported during the last bulk exchange
+    // (SerialPort's LINE_ERROR_* bits).
+    unsigned LineErrors() const { return m_nLineErrors; }
     // The bound on one bulk exchange (kDefaultBulkLimit unless set).
     void SetBulkLimit(std::chrono::milliseconds limit) { m_bulkLimit = limit; }
     // Whether a counted exchange on a port that did not open still waits
@@ -203,6 +222,13 @@ private:
     // The counted exchange of ExchangeCommand: replied, NoReply,
     // TransferError (its box shown) or Abandoned.
     Outcome CountedExchange(int32_t nExpected, Outcome replied);
+    // Its time on the line: open, send, poll, close.
+    Outcome TalkCounted(int32_t nExpected, Outcome replied);
+    // The bulk exchange's time on the line, with the port opened.
+    void ReceiveOnOpenPort(SerialPort& port);
+    // Opens the port of the exchange, after a last look at an interrupt:
+    // false when it did not open or must not be used.
+    bool OpenForExchange(SerialPort& port);
     Outcome Report(Outcome outcome, const char* szText, const char* szCaption, unsigned nStyle);
     Outcome Done(Outcome outcome);
     Outcome Probe();
@@ -215,8 +241,11 @@ private:
     PortError m_openError;   // and if not, why
     bool m_bWaitOnUnopened;
     bool m_bExchanging;   // an exchange holds the port; keep-alive ticks wait
+    bool m_bOnLine;       // and has it open
     bool m_bAbandoned;
     bool m_bLineFailed;
     bool m_bCut;
+    unsigned m_nLineErrors;
+    std::string m_strExchangeDevice;   // the device the last exchange opened or tried
     std::chrono::milliseconds m_bulkLimit;
 };

@@ -402,11 +402,11 @@ XKTDlg::BusyScope::~BusyScope()
 
 // Asked before a logoff or shutdown. A data set half received is lost for
 // good if the session ends now, and an erase or a search cut short leaves
-// the operator not knowing what happened; at any other moment nothing is
-// lost by ending.
+// the operator not knowing what happened; at any other moment, also while
+// only a box an exchange showed is open, nothing is lost by ending.
 bool XKTDlg::OnQueryEndSession()
 {
-    if (!Exchanging() || m_strBusy.empty())
+    if (!OnLine() || m_strBusy.empty())
         return true;
     static const auto pfnCreate = User32Function<ShutdownBlockReasonCreateFn>("ShutdownBlockReasonCreate");
     if (pfnCreate != nullptr && !m_bShutdownReason)

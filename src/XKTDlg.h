@@ -51,6 +51,7 @@ public:
     void RepaintNow() override;
     void SetStatusBackground(uint32_t crColor) override;
     bool WaitBetweenPolls(unsigned nMilliseconds) override;
+    bool Interrupted() override { return false; }   // the operator has no way to stop an exchange
     void ShowProgress(const char* szUnit, size_t nBytes) override;
     void EndProgress() override;
 

@@ -39,6 +39,7 @@ public:
     unsigned nPauseMs = 0;                  // their lengths, added up
     std::vector<std::chrono::steady_clock::time_point> pauseStarts;
     int nAbandonAtPause = -1;               // this pause (counting from 1) abandons the operation
+    bool bInterrupted = false;              // the front end was told to stop
     std::function<void(int nPause)> whilePausing;   // runs inside each pause, as a sent message would
     std::vector<size_t> progress;           // bytes at each progress report
     std::string progressUnit;               // the unit of the last report
@@ -146,4 +147,6 @@ public:
         ++nProgressEnds;
         events.push_back("progress end");
     }
+
+    bool Interrupted() override { return bInterrupted; }
 };

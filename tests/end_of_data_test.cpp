@@ -105,9 +105,13 @@ INSTANTIATE_TEST_SUITE_P(Pauses, PauseTest, ::testing::ValuesIn(kPauseCases),
 
 TEST_F(EndOfDataTest, StillStreamingAtTheBoundSavesNothingAndSaysSo)
 {
-    sim::Reply data;
-    data.bytes = Readings(6000);   // over six seconds on the line
-    sim::SimInstrument& instrument = AttachSending(data);
+    // As fast as the line takes it, so that a probe into the stream reads
+    // more than an identification at once; and a new command does not stop it.
+    sim::Scenario streaming = sim::DefaultScenario();
+    streaming.dataSets['v'] = Whole(Readings(600));
+    streaming.dataSets['v'].bEndless = true;
+    sim::SimInstrument& instrument = Attach(1, streaming);
+    m_dialog.Connect(1);
     m_dialog.SetBulkLimit(2500ms);
     WriteFile("run1.txt", "older, complete data set\r\n");
     m_dialog.controls[IDC_FILE_KV] = "run1";
@@ -118,18 +122,33 @@ TEST_F(EndOfDataTest, StillStreamingAtTheBoundSavesNothingAndSaysSo)
     EXPECT_TRUE(m_dialog.Cut());
     EXPECT_GE(seconds, 2.5);
     EXPECT_LT(seconds, 4.0);   // the first bytes past the bound end it
-    EXPECT_LT(instrument.BytesSent(), data.bytes.size());
     EXPECT_EQ("older, complete data set\r\n", ReadFile("run1.txt"));
     EXPECT_EQ((std::vector<std::string>{"run1.txt"}), WorkFiles());
     ASSERT_EQ(2u, m_dialog.messages.size());
     EXPECT_EQ(kMsgTooLong, m_dialog.messages[1].text);
     EXPECT_EQ("Error:", m_dialog.messages[1].caption);
     EXPECT_EQ(STYLE_ERROR, m_dialog.messages[1].style);
-    // The instrument is still sending the rest: no probe goes out into it,
-    // but the connection stands.
+    // The line may go on streaming the rest: the window lets go of the
+    // instrument, shown before the box, as after a lost line, and no probe
+    // or download reads that stream as its reply.
+    EXPECT_EQ("progress end", m_dialog.events[m_dialog.events.size() - 3]);
+    EXPECT_EQ("stop", m_dialog.events[m_dialog.events.size() - 2]);
     EXPECT_FALSE(m_dialog.bTimerRunning);
+    EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+    EXPECT_EQ(" No Connection! ", m_dialog.controls[IDC_STATUS]);
+    EXPECT_EQ(COLOR_NO_CONNECTION, m_dialog.colors.back());
+    instrument.ClearReceived();
+    EXPECT_EQ(Outcome::NotConnected, m_dialog.ReadDataSet(g_dataSets[0]));
+    EXPECT_EQ("", instrument.ReceivedText());
+
+    // Connect finds nothing while the stream goes on (a probe gets a reply
+    // of the wrong length), and finds the instrument once it has stopped.
+    EXPECT_EQ(Outcome::NotFound, m_dialog.SearchInstrument({{1, SerialPort::DevicePath(1)}}));
+    EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+    instrument.SetScenario(sim::DefaultScenario());
+    EXPECT_EQ(Outcome::Found, m_dialog.SearchInstrument({{1, SerialPort::DevicePath(1)}}));
     EXPECT_EQ(1, m_dialog.m_nPort);
-    EXPECT_EQ("progress end", m_dialog.events[m_dialog.events.size() - 2]);
+    EXPECT_EQ("older, complete data set\r\n", ReadFile("run1.txt"));
 }
 
 TEST_F(EndOfDataTest, TheBoundReachedOnAQuietLineIsANormalEnd)

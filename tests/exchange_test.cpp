@@ -121,8 +121,11 @@ TEST_F(ExchangeTest, SurplusOfAnExactReplyIsDroppedWithThePort)
     EXPECT_EQ(kIdent, dialog.m_strReply);
 }
 
-TEST_F(ExchangeTest, BulkWithNothingAttachedIsEmptyAfterItsWindow)
+TEST_F(ExchangeTest, BulkFromASilentInstrumentIsEmptyAfterItsWindow)
 {
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.dataSets['v'] = Whole("");
+    Attach(5, scenario);
     FakeDialog dialog;
     dialog.UseCom(5);
     g_strCommand = "v";

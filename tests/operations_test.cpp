@@ -5,12 +5,16 @@
 #include "InstrumentBench.h"
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <tuple>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -824,6 +828,8 @@ const char* OutcomeName(Outcome outcome)
     case Outcome::Abandoned: return "Abandoned";
     case Outcome::NotConnected: return "NotConnected";
     case Outcome::Busy: return "Busy";
+    case Outcome::LineError: return "LineError";
+    case Outcome::PortUnavailable: return "PortUnavailable";
     }
     return "?";
 }
@@ -949,6 +955,238 @@ TEST_P(OutcomeTest, EachOperationTellsWhatHappened)
 INSTANTIATE_TEST_SUITE_P(Operations, OutcomeTest, ::testing::ValuesIn(kOutcomeCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---- a port another program took, line errors, a stop before the letter ----
+
+// Takes a device the way another program holds it: open and locked.
+class HeldDevice {
+public:
+    explicit HeldDevice(const std::string& strDevice)
+        : m_fd(open(strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+    {
+        m_bHeld = m_fd >= 0 && flock(m_fd, LOCK_EX | LOCK_NB) == 0;
+    }
+    ~HeldDevice()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    HeldDevice(const HeldDevice&) = delete;
+    HeldDevice& operator=(const HeldDevice&) = delete;
+    bool Held() const { return m_bHeld; }
+
+private:
+    int m_fd;
+    bool m_bHeld = false;
+};
+
+struct PortTakenCase {
+    const char* name;
+    std::function<Outcome(FakeDialog&)> operation;
+    const char* szOutcome;
+    std::vector<std::string> boxes;
+    bool bStaysConnected;
+    double dMinSeconds;   // the window's search still waits out each port
+};
+
+void PrintTo(const PortTakenCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const PortTakenCase kPortTakenCases[] = {
+    {"Read", kReadKV, "PortUnavailable", {kFileExists, "Connection Lost! Data not saved. "}, false, 0.0},
+    {"Erase", kEraseKV, "PortUnavailable", {" No Reply! "}, true, 0.0},
+    {"KeepAlive", kKeepAlive, "PortUnavailable", {}, false, 0.0},
+    {"Search", kSearchCom1, "NotFound", {}, false, 0.9},   // each port tried tells its own
+};
+
+class PortTakenTest : public OperationsTest, public ::testing::WithParamInterface<PortTakenCase> {
+};
+
+// Another program took the port after Connect found the instrument there: no
+// operation takes that for an empty data set or a silent instrument. Nothing
+// is sent, nothing saved, the old file stays, and the core says why.
+TEST_P(PortTakenTest, NothingIsSentAndTheReasonIsTold)
+{
+    const PortTakenCase& c = GetParam();
+    sim::SimInstrument& instrument = Attach(1);
+    if (std::string(c.name) != "Search")
+        m_dialog.Connect(1);
+    WriteFile("run1.txt", "old\r\n");
+    HeldDevice held(SerialPort::DevicePath(1));
+    ASSERT_TRUE(held.Held());
+
+    Outcome outcome;
+    double seconds = SecondsFor([&] { outcome = c.operation(m_dialog); });
+
+    EXPECT_STREQ(c.szOutcome, OutcomeName(outcome));
+    if (std::string(c.name) == "Search") {
+        ASSERT_EQ(1u, m_dialog.Searched().size());
+        EXPECT_STREQ("PortUnavailable", OutcomeName(m_dialog.Searched()[0].outcome));
+        EXPECT_FALSE(m_dialog.Searched()[0].bOpened);
+    }
+    EXPECT_EQ(PortError::IN_USE, m_dialog.OpenError().nKind);
+    EXPECT_NE(std::string::npos, m_dialog.OpenError().strText.find("in use by")) << m_dialog.OpenError().strText;
+    EXPECT_EQ(SerialPort::DevicePath(1), m_dialog.ExchangeDevice());
+    EXPECT_EQ(c.boxes, m_dialog.MessageTexts());
+    if (!m_dialog.messages.empty()) {
+        EXPECT_STREQ("PortUnavailable", OutcomeName(m_dialog.messages.back().outcome));
+        EXPECT_EQ("Error:", m_dialog.messages.back().caption);
+    }
+    EXPECT_EQ("", instrument.ReceivedText());
+    EXPECT_EQ("old\r\n", ReadFile("run1.txt"));
+    EXPECT_EQ((std::vector<std::string>{"run1.txt"}), WorkFiles());
+    EXPECT_GE(seconds, c.dMinSeconds);
+    EXPECT_LT(seconds, c.dMinSeconds + 1.5);
+    if (c.bStaysConnected) {
+        EXPECT_EQ(1, m_dialog.m_nPort);   // the next keep-alive tick looks again
+        EXPECT_TRUE(m_dialog.bTimerRunning);
+    } else {
+        EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+        EXPECT_EQ(" No Connection! ", m_dialog.controls[IDC_STATUS]);
+        EXPECT_EQ(COLOR_NO_CONNECTION, m_dialog.colors.back());
+        EXPECT_FALSE(m_dialog.bTimerRunning);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, PortTakenTest, ::testing::ValuesIn(kPortTakenCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Once the other program lets go, Read reaches the instrument as before.
+TEST_F(OperationsTest, APortLetGoAgainIsFoundAndRead)
+{
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.dataSets['v'] = Whole("1 kV\n");
+    sim::SimInstrument& instrument = Attach(1, scenario);
+    m_dialog.Connect(1);
+    m_dialog.controls[IDC_FILE_KV] = "run1";
+    {
+        HeldDevice held(SerialPort::DevicePath(1));
+        ASSERT_TRUE(held.Held());
+        EXPECT_EQ(Outcome::PortUnavailable, m_dialog.ReadDataSet(g_dataSets[0]));
+        EXPECT_EQ(Outcome::NotConnected, m_dialog.ReadDataSet(g_dataSets[0]));
+    }
+    EXPECT_EQ(Outcome::Found, m_dialog.SearchInstrument(ComPorts()));
+    EXPECT_EQ(Outcome::Received, m_dialog.ReadDataSet(g_dataSets[0]));
+    EXPECT_EQ("1 kV\r\n", ReadFile("run1.txt"));
+    EXPECT_EQ("yv", instrument.ReceivedText());
+}
+
+// Stands in for a driver that reports line errors: these bits, once the
+// download has read this many bytes.
+unsigned g_nFedErrors = 0;
+size_t g_nFedAfterBytes = 0;
+
+unsigned FeedLineErrors(const std::string& /*strDevice*/, size_t nBytesRead)
+{
+    return nBytesRead >= g_nFedAfterBytes ? g_nFedErrors : 0;
+}
+
+class LineErrorTest : public OperationsTest, public ::testing::WithParamInterface<unsigned> {
+protected:
+    void TearDown() override
+    {
+        SerialPort::SetLineErrorFeed(nullptr);
+        OperationsTest::TearDown();
+    }
+};
+
+// A byte damaged or lost on the line makes the data set not whole, however
+// whole it looks: nothing is saved, the old file stays, and the instrument,
+// which still holds the data set, stays connected for another try.
+TEST_P(LineErrorTest, TheDataSetIsNotSaved)
+{
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.dataSets['v'] = Whole(std::string(1500, 'x'));
+    scenario.dataSets['v'].pieces = {1000, 500};
+    Attach(1, scenario);
+    m_dialog.Connect(1);
+    WriteFile("run1.txt", "old\r\n");
+    m_dialog.controls[IDC_FILE_KV] = "run1";
+    g_nFedErrors = GetParam();
+    g_nFedAfterBytes = 1000;
+    SerialPort::SetLineErrorFeed(FeedLineErrors);
+
+    EXPECT_STREQ("LineError", OutcomeName(m_dialog.ReadDataSet(g_dataSets[0])));
+
+    EXPECT_EQ(GetParam(), m_dialog.LineErrors());
+    EXPECT_EQ((std::vector<std::string>{kFileExists, "Line Error! Data not saved. "}), m_dialog.MessageTexts());
+    EXPECT_EQ("Error:", m_dialog.messages.back().caption);
+    EXPECT_EQ(STYLE_ERROR, m_dialog.messages.back().style);
+    EXPECT_EQ("old\r\n", ReadFile("run1.txt"));
+    EXPECT_EQ((std::vector<std::string>{"run1.txt"}), WorkFiles());
+    EXPECT_EQ(1, m_dialog.m_nPort);
+    EXPECT_TRUE(m_dialog.bTimerRunning);
+
+    // The next download on a clean line is saved.
+    SerialPort::SetLineErrorFeed(nullptr);
+    EXPECT_EQ(Outcome::Received, m_dialog.ReadDataSet(g_dataSets[0]));
+    EXPECT_EQ(std::string(1500, 'x'), ReadFile("run1.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, LineErrorTest,
+                         ::testing::Values(LINE_ERROR_FRAMING, LINE_ERROR_PARITY, LINE_ERROR_OVERRUN,
+                                           LINE_ERROR_BUFFER_OVERRUN, LINE_ERROR_BREAK,
+                                           LINE_ERROR_FRAMING | LINE_ERROR_BREAK),
+                         [](const auto& info) {
+                             std::string name = SerialPort::LineErrorText(info.param);
+                             std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+                             return name;
+                         });
+
+// The probe and the erase acknowledgement keep their length check: a line
+// error there is not looked at, and a reply of the right length counts.
+TEST_F(OperationsTest, LineErrorsDuringCountedExchangesAreLeftToTheLengthCheck)
+{
+    Attach(1);
+    m_dialog.Connect(1);
+    g_nFedErrors = LINE_ERROR_FRAMING;
+    g_nFedAfterBytes = 0;
+    SerialPort::SetLineErrorFeed(FeedLineErrors);
+    EXPECT_EQ(Outcome::Found, m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID));
+    EXPECT_EQ(Outcome::Erased, m_dialog.EraseDataSet("V"));
+    SerialPort::SetLineErrorFeed(nullptr);
+}
+
+struct InterruptCase {
+    const char* name;
+    std::function<Outcome(FakeDialog&)> operation;
+};
+
+void PrintTo(const InterruptCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const InterruptCase kInterruptCases[] = {
+    {"Search", kSearchCom1}, {"KeepAlive", kKeepAlive}, {"Read", kReadKV}, {"Erase", kEraseKV},
+    {"EraseAll", [](FakeDialog& d) { return d.EraseDataSet("E"); }},
+};
+
+class InterruptTest : public OperationsTest, public ::testing::WithParamInterface<InterruptCase> {
+};
+
+// A stop that came before an exchange sends anything (a Ctrl-C while the
+// previous file was being saved) ends it there: no letter goes out, least
+// of all an erase, and nothing is said or saved.
+TEST_P(InterruptTest, NoLetterGoesOutAfterAStop)
+{
+    sim::SimInstrument& instrument = Attach(1);
+    m_dialog.Connect(1);
+    m_dialog.bInterrupted = true;
+
+    EXPECT_STREQ("Abandoned", OutcomeName(GetParam().operation(m_dialog)));
+
+    EXPECT_TRUE(m_dialog.Abandoned());
+    EXPECT_TRUE(m_dialog.messages.empty());
+    EXPECT_TRUE(WorkFiles().empty());
+    PollPause(100);   // a letter, had one gone out, has arrived by now
+    EXPECT_EQ("", instrument.ReceivedText());
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, InterruptTest, ::testing::ValuesIn(kInterruptCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // ---- a search over the ports a front end gives ----
 
 // Device paths of any name, in the order given: a silent device, a path
@@ -983,7 +1221,7 @@ TEST_F(OperationsTest, SearchWalksTheListItIsGiven)
     const std::vector<PortResult>& tried = m_dialog.Searched();
     ASSERT_EQ(3u, tried.size());
     const std::tuple<std::string, bool, const char*> expected[] = {
-        {strSilent, true, "NoReply"}, {strMissing, false, "NoReply"}, {strInstrument, true, "Found"}};
+        {strSilent, true, "NoReply"}, {strMissing, false, "PortUnavailable"}, {strInstrument, true, "Found"}};
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(std::get<0>(expected[i]), tried[i].port.strDevice) << i;
         EXPECT_EQ(std::get<1>(expected[i]), tried[i].bOpened) << i;

@@ -59,6 +59,7 @@ class OrvelTest(unittest.TestCase):
         os.mkdir(self.dir)
         os.mkdir(self.dev)
         self.sims = []
+        self.releases = {}   # device: lets go of a hold()
 
     def tearDown(self):
         for sim in list(self.sims):
@@ -89,13 +90,13 @@ class OrvelTest(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dev, name)
 
-    def env(self):
-        return dict(os.environ, ORVEL_DEVICE_DIR=self.dev)
+    def env(self, **extra):
+        return dict(os.environ, ORVEL_DEVICE_DIR=self.dev, **extra)
 
-    def orvel(self, *args, timeout=60):
+    def orvel(self, *args, timeout=60, env=None, prefix=()):
         started = time.monotonic()
-        done = subprocess.run([ORVEL] + list(args), cwd=self.dir, env=self.env(), timeout=timeout,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        done = subprocess.run(list(prefix) + [ORVEL] + list(args), cwd=self.dir, env=env or self.env(),
+                              timeout=timeout, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.elapsed = time.monotonic() - started
         return done.returncode, done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
 
@@ -155,7 +156,8 @@ class OrvelTest(unittest.TestCase):
                 content = text_mode(DATA[letter])
                 self.assertEqual((0, "%s.txt %d bytes\n" % (name, len(content)), ""), (code, out, err))
                 self.assertEqual(content, self.read(name + ".txt"))
-                self.assertEqual(letter.encode(), self.received(sim))
+                # A named port too is asked who it is first.
+                self.assertEqual(b"y" + letter.encode(), self.received(sim))
 
     def test_read_waits_out_a_pause_mid_data_set(self):
         # 2400 bytes (2.5 s on the line), a pause of a second, then the rest.
@@ -182,7 +184,7 @@ class OrvelTest(unittest.TestCase):
             with self.subTest(unit=unit):
                 before = len(self.received(sim))
                 self.assertEqual((0, "erased %s\n" % shown, ""), self.orvel("erase", unit, "--port", self.path("ttyUSB0")))
-                self.assertEqual(letter.encode(), self.received(sim)[before:])
+                self.assertEqual(b"y" + letter.encode(), self.received(sim)[before:])
 
     # ---- failures ----
 
@@ -273,7 +275,7 @@ class OrvelTest(unittest.TestCase):
         self.assertFails(self.orvel("read", "kV", "run1", "--port", self.path("ttyUSB0")), 3,
                          ["orvel: read kV: run1.txt: File Exists! Overwrite? No (--overwrite answers Yes)"])
         self.assertEqual(b"old\r\n", self.read("run1.txt"))
-        self.assertEqual(b"", self.received(sim))
+        self.assertEqual(b"y", self.received(sim))
 
         code, out, err = self.orvel("read", "kV", "run1", "--port", self.path("ttyUSB0"), "--overwrite")
         self.assertEqual((0, ""), (code, err))
@@ -283,7 +285,7 @@ class OrvelTest(unittest.TestCase):
         sim = self.start_sim()
         self.assertFails(self.orvel("read", "kV", "nodir/run1", "--port", self.path("ttyUSB0")), 3,
                          ["orvel: read kV: nodir/run1.txt: Destination File Create Error!"])
-        self.assertEqual(b"", self.received(sim))
+        self.assertEqual(b"y", self.received(sim))
 
     def test_erase_failures(self):
         for ack, lines in (("none", ["orvel: erase kV: No Reply!"]),
@@ -305,25 +307,25 @@ class OrvelTest(unittest.TestCase):
         #  exit status, stdout, stderr, bytes the instrument got, files afterwards)
         cases = (
             ("all three", [], "", [], [],
-             0, [saved["kV"], saved["uA"], saved["kOhm"]], [], b"vao", all_files),
+             0, [saved["kV"], saved["uA"], saved["kOhm"]], [], b"yvao", all_files),
             ("uA empty", [], "a", [], [],
-             0, [saved["kV"], saved["kOhm"]], [no_ua], b"vao", ["run-kOhm.txt", "run-kV.txt"]),
+             0, [saved["kV"], saved["kOhm"]], [no_ua], b"yvao", ["run-kOhm.txt", "run-kV.txt"]),
             ("all empty", [], "vao", [], ["--erase"],
              1, [], ["orvel: read kV: No Data Received!", no_ua, "orvel: read kOhm: No Data Recived!",
-                     "orvel: read all: no data set held any data"], b"vao", []),
+                     "orvel: read all: no data set held any data"], b"yvao", []),
             ("uA exists", [], "", ["run-uA.txt"], [],
-             3, [saved["kV"]], [exists], b"v", ["run-kV.txt", "run-uA.txt"]),
+             3, [saved["kV"]], [exists], b"yv", ["run-kV.txt", "run-uA.txt"]),
             ("uA exists, overwritten", [], "", ["run-uA.txt"], ["--overwrite"],
-             0, [saved["kV"], saved["uA"], saved["kOhm"]], [], b"vao", all_files),
+             0, [saved["kV"], saved["uA"], saved["kOhm"]], [], b"yvao", all_files),
             # Erased after the last download, each set by its own letter, and
             # only the sets whose files were saved.
             ("erase, uA empty", [], "a", [], ["--erase"],
-             0, [saved["kV"], saved["kOhm"], "erased kV", "erased kOhm"], [no_ua], b"vaoVO",
+             0, [saved["kV"], saved["kOhm"], "erased kV", "erased kOhm"], [no_ua], b"yvaoVO",
              ["run-kOhm.txt", "run-kV.txt"]),
             ("erase after a failure", [], "", ["run-uA.txt"], ["--erase"],
-             3, [saved["kV"]], [exists], b"v", ["run-kV.txt", "run-uA.txt"]),
+             3, [saved["kV"]], [exists], b"yv", ["run-kV.txt", "run-uA.txt"]),
             ("erase unacknowledged", ["--ack", "none"], "", [], ["--erase"],
-             1, [saved["kV"], saved["uA"], saved["kOhm"]], ["orvel: erase kV: No Reply!"], b"vaoV", all_files),
+             1, [saved["kV"], saved["uA"], saved["kOhm"]], ["orvel: erase kV: No Reply!"], b"yvaoV", all_files),
         )
         for n, (case, sim_args, empty, before, options, status, out, err, sent, after) in enumerate(cases):
             with self.subTest(case=case):
@@ -532,10 +534,12 @@ class OrvelTest(unittest.TestCase):
         self.assertEqual(b"held\n", holder.stdout.readline())
 
         def release():
-            holder.stdin.close()
-            holder.stdout.close()
-            holder.wait(timeout=5)
+            if holder.returncode is None:
+                holder.stdin.close()
+                holder.stdout.close()
+                holder.wait(timeout=5)
         self.addCleanup(release)
+        self.releases[device] = release
         with open("/proc/%d/comm" % holder.pid) as f:
             return holder.pid, f.read().strip()
 
@@ -600,9 +604,10 @@ class OrvelTest(unittest.TestCase):
         with open(trace) as f:
             sent, received, notes = self.parse_trace(f.read())
         self.assertEqual(self.received(sim), sent)
-        self.assertEqual(b"v", sent)
-        self.assertEqual(DATA["v"], received)     # what the instrument sent, as it sent it
-        self.assertEqual(["check %s: free" % port, "open %s at 9600 baud" % port, "close %s" % port], notes)
+        self.assertEqual(b"yv", sent)             # the named port's probe, then the command
+        self.assertEqual(IDENT.encode() + b"." + DATA["v"], received)   # as the instrument sent it
+        opened = ["open %s at 9600 baud" % port, "%s cannot report line errors" % port, "close %s" % port]
+        self.assertEqual(["check %s: free" % port] + opened + [opened[0], opened[2]], notes)
 
         # To stderr, with the search: the probe and the identification too.
         code, out, err = self.orvel("find", "--trace", "-")
@@ -626,6 +631,137 @@ class OrvelTest(unittest.TestCase):
         code, out, err = self.orvel("find", "--trace", os.path.join(self.dir, "nodir", "trace.txt"))
         self.assertEqual((3, ""), (code, out))
         self.assertRegex(err, r"^orvel: cannot write the trace .*nodir/trace\.txt: No such file or directory\n$")
+
+    def test_trace_that_fails_later(self):
+        # Opened, but every write fails: a trace with gaps fails a command
+        # that worked, and leaves a failed one its own status.
+        self.start_sim()
+        code, out, err = self.orvel("find", "--trace", "/dev/full")
+        self.assertEqual((3, "%s %s\n" % (self.path("ttyUSB0"), IDENT)), (code, out))
+        self.assertEqual(["orvel: cannot write the trace /dev/full: No space left on device"], err.splitlines())
+        code, out, err = self.orvel("erase", "kV", "--port", self.path("ttyUSB9"), "--trace", "/dev/full")
+        self.assertEqual(2, code)
+
+    # ---- outcomes under real faults ----
+
+    def test_a_port_taken_mid_way_is_no_empty_data_set(self):
+        # Another program takes the port between two downloads of read all:
+        # the command stops there, says who holds the port, and erases
+        # nothing; what was saved before stays saved.
+        sim = self.start_sim("ttyUSB0")
+        port = self.path("ttyUSB0")
+        holder = subprocess.Popen(
+            [sys.executable, "-c",
+             "import fcntl, os, sys, time\n"
+             "time.sleep(1.0)\n"   # inside the kV download, which holds the port
+             "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)\n"
+             "fcntl.flock(fd, fcntl.LOCK_EX)\n"   # granted the moment it ends
+             "print('held', flush=True)\n"
+             "sys.stdin.read()\n", port],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            code, out, err = self.orvel("read", "all", "h", "--port", port, "--erase")
+            self.assertEqual(b"held\n", holder.stdout.readline())
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=5)
+            holder.stdout.close()
+        self.assertEqual((1, ["h-kV.txt %d bytes" % len(text_mode(DATA["v"]))],
+                          ["orvel: read uA: %s: in use by python3 (pid %d)" % (port, holder.pid)]),
+                         (code, out.splitlines(), err.splitlines()))
+        self.assertEqual(b"yv", self.received(sim))
+        self.assertEqual(["h-kV.txt"], self.files())
+
+    def test_a_named_port_is_asked_who_it_is_first(self):
+        # A device that does not answer the probe (a wrong adapter that may
+        # still echo or act on letters) gets the probe and nothing else.
+        for n, (command, context) in enumerate(((["read", "kV", "run1"], "read kV"), (["erase", "kV"], "erase kV"),
+                                                (["read", "all", "run", "--erase"], "read all"))):
+            with self.subTest(command=command):
+                port = self.path("ttyUSB%d" % n)   # a log of its own
+                sim = self.start_sim("ttyUSB%d" % n, "--probe", "silent")
+                try:
+                    self.assertFails(self.orvel(*(command + ["--port", port])), 1,
+                                     ["orvel: %s: No Connection! (searched 1 port)" % context,
+                                      "orvel: %s: %s: no answer" % (context, port)])
+                    self.assertEqual(b"y", self.received(sim))
+                    self.assertEqual([], self.files())
+                finally:
+                    self.stop_sim(sim)
+
+    def test_a_stream_that_never_ends_is_never_saved(self):
+        # The bound is reached while the line still streams, and the stream
+        # goes on through every later command: no read saves any of it.
+        self.start_sim("ttyUSB0", "--data", "endless")
+        port = self.path("ttyUSB0")
+        env = self.env(ORVEL_BULK_LIMIT="1.5")
+        self.assertFails(self.orvel("read", "kV", "run1", "--port", port, env=env), 1,
+                         ["orvel: read kV: Data Set Too Long! Data not saved."])
+        self.assertLess(self.elapsed, 10)
+        for args in (["read", "kV", "run1"], ["read", "kV", "run1", "--port", port]):
+            with self.subTest(args=args):
+                code, out, err = self.orvel(*args, env=env)
+                self.assertEqual((1, ""), (code, out))
+                self.assertIn("orvel: read kV: %s: a reply of the wrong length" % port, err.splitlines())
+        self.assertEqual([], self.files())
+        self.assertFails(self.orvel("find", env=self.env(ORVEL_BULK_LIMIT="soon")), 2,
+                         ["orvel: ORVEL_BULK_LIMIT is not a number of seconds", USAGE])
+
+    def test_watch_waits_for_a_named_port_and_says_why_it_was_lost(self):
+        port = self.path("ttyUSB0")
+        with self.start_orvel("watch", "--port", port, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as watch:
+            try:
+                def next_line(within):
+                    ready, _, _ = select.select([watch.stdout], [], [], within)
+                    self.assertTrue(ready, "no line within %s s" % within)
+                    return watch.stdout.readline().decode().rstrip("\n")
+
+                # Not plugged in yet: said, and watched for.
+                self.assertRegex(next_line(5), r"^%s not found$" % STAMP)
+                self.start_sim("ttyUSB0")
+                found = r"^%s found %s %s$" % (STAMP, re.escape(port), re.escape(IDENT))
+                self.assertRegex(next_line(6), found)
+                # Taken by another program: lost, with the reason.
+                pid, name = self.hold(port)
+                self.assertRegex(next_line(6), r"^%s lost %s: %s$" % (
+                    STAMP, re.escape(port), re.escape("in use by %s (pid %d)" % (name, pid))))
+                self.releases[port]()
+                self.assertRegex(next_line(6), found)
+            finally:
+                watch.send_signal(signal.SIGINT)
+                self.assertEqual(130, watch.wait(timeout=5))
+
+    def test_a_saved_file_is_durable_before_it_is_said_or_erased(self):
+        # The order of the system calls: the data synced, renamed into
+        # place, the folder synced; only then the line on stdout, and after
+        # the last file the erase letters.
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed (scripts/install-deps installs it)")
+        self.start_sim("ttyUSB0")
+        log = os.path.join(self.tmp.name, "strace.txt")
+        code, out, err = self.orvel("read", "all", "run", "--port", self.path("ttyUSB0"), "--erase",
+                                    prefix=["strace", "-f", "-y", "-e", "trace=fsync,fdatasync,rename,renameat,"
+                                            "renameat2,write", "-o", log])
+        self.assertEqual((0, ""), (code, err))
+        with open(log) as f:
+            calls = f.read().splitlines()
+
+        def first(pattern, after=-1):
+            for i, call in enumerate(calls):
+                if i > after and re.search(pattern, call):
+                    return i
+            self.fail("no %r after line %d in:\n%s" % (pattern, after, "\n".join(calls)))
+
+        folder = re.escape(os.path.realpath(self.dir))
+        last = -1
+        for unit in ("kV", "uA", "kOhm"):
+            name = re.escape("run-%s.txt" % unit)
+            synced = first(r"fsync\(\d+<[^>]*%s\.tmp>\)\s+= 0" % name, last)
+            renamed = first(r"rename\w*\(.*%s\.tmp.*%s\"" % (name, name), synced)
+            folder_synced = first(r"fsync\(\d+<%s>\)\s+= 0" % folder, renamed)
+            said = first(r"write\(1<[^>]*>, \"%s \d+ bytes" % name, folder_synced)
+            last = said
+        first(r"write\(\d+<[^>]*>, \"V\", 1\)", last)
 
     # ---- output that cannot be written ----
 

@@ -77,12 +77,12 @@ class Smoke:
                     self.orvel("read", "kV", "run1", "--port", "COM12"))
         with open(os.path.join(self.work, "run1.txt"), "rb") as f:
             self.expect(content, f.read())
-        self.expect(b"v", self.received(NAMED_PORT)[before:])
+        self.expect(b"yv", self.received(NAMED_PORT)[before:])   # a named port is probed first
 
     def erase_on_com12_by_number(self):
         before = len(self.received(NAMED_PORT))
         self.expect((0, "erased all\n", ""), self.orvel("erase", "all", "--port", "12"))
-        self.expect(b"E", self.received(NAMED_PORT)[before:])
+        self.expect(b"yE", self.received(NAMED_PORT)[before:])
 
     def erase_after_search(self):
         before = len(self.received(SEARCHED_PORT))

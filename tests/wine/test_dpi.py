@@ -153,7 +153,7 @@ def show_at(dpi, args, shots_dir, checks, run_root):
         env.set_ports({})
         proc = env.run([xkt_exe], cwd=work)
         try:
-            hwnd = driver.window("Orvel", 15000)
+            hwnd = driver.window("Orvel", int(15000 * wineenv.time_scale()))   # slower in the emulated guest
             if not checks.check(hwnd, "%d DPI: the main window \"Orvel\" appears" % dpi):
                 return None
             layout = driver.ok("children", hwnd)

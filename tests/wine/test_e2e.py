@@ -61,6 +61,9 @@ IDOK, IDYES, IDNO = 1, 6, 7
 # answer within a second at every try, and is asked about three times a second.
 # In a software-emulated machine everything is slower (wineenv.time_scale()).
 ANSWER_LIMIT_MS = int(1000 * wineenv.time_scale())
+# A program's first window: Wine starting it in the prefix, which on an
+# emulated machine with a busy host took over 15 s.
+WINDOW_WAIT_MS = int(15000 * wineenv.time_scale())
 ASK_PERIOD = 0.33
 PROGRESS_CAPTION = re.compile(r"^Orvel - (kV|\u00b5A|kOhm): ([0-9 ]+) bytes?$")
 SC_CLOSE = 0xF060
@@ -162,7 +165,7 @@ class Suite:
         complaints = self.env.check_ports(ports, self.d.ports())
         self.require(not complaints, "COM port layout: " + "; ".join(complaints))
         self.proc = self.env.run([self.xkt_exe], cwd=self.work)
-        self.hwnd = self.d.window("Orvel", 15000)
+        self.hwnd = self.d.window("Orvel", WINDOW_WAIT_MS)
         self.require(self.hwnd, "the main window \"Orvel\" did not appear")
         return self.hwnd
 
@@ -593,6 +596,45 @@ def test_download_vanish(s):
     s.connect()
 
 
+def test_read_port_gone(s):
+    """The adapter is pulled between Connect and Read: the Read cannot open
+    the port, which is a lost line, never an empty data set."""
+    h = s.start("read_port_gone")
+    s.d.ok("settext", h, ids.IDC_FILE_KV, "run1")
+    # Read has to come before the next keep-alive tick (2 s after Connect)
+    # notices the adapter gone; on a slow machine it may not, and then the
+    # try is made again.
+    for attempt in range(3):
+        s.connect()
+        s.pull_adapter()
+        s.sim.mark()
+        s.d.click(h, ids.IDC_READ_KV)
+        box = s.d.message_box("Error:", 15000)
+        s.require(box, "no box after Read")
+        if box["text"] != MSG_NO_CONNECTION:
+            # Only the box is open, nothing is on the line: a logoff loses nothing.
+            answer = s.d.ok("queryend", h, 5000)
+            s.check(answer["answered"] and answer["endok"], "with the box open the logoff got %s" % answer)
+            s.answer(box["hwnd"], IDOK)
+            break
+        s.answer(box["hwnd"], IDOK)
+        print("     the keep-alive found the adapter gone first (try %d)" % (attempt + 1))
+        s.plug_adapter()
+    try:
+        s.check(box["text"] == MSG_CONNECTION_LOST, "Read said %r" % box["text"])
+        status = s.text(ids.IDC_STATUS)
+        s.check(status == STATUS_LOST, "status %r after the Read" % status)
+        color = s.d.pixel(h, ids.IDC_STATUS)
+        s.check(color == RED, "status drawn in %s, not light red" % (color,))
+        s.check(sorted(os.listdir(s.work)) == ["test.xkt"], "files: %s" % sorted(os.listdir(s.work)))
+        s.d.click(h, ids.IDC_READ_KV)
+        s.answer(s.box("Error:", MSG_NO_CONNECTION, icon=True), IDOK)
+    finally:
+        s.plug_adapter()
+    s.check(s.sim.letters() == "", "sent %r to a port that was gone" % s.sim.letters())
+    s.connect()
+
+
 def test_download_pause_and_logoff(s):
     """A pause of 1.5 s in mid-transfer loses nothing; a logoff asked about
     meanwhile is refused, and allowed before and after."""
@@ -747,6 +789,7 @@ TESTS = [
     test_search_stays_answering,
     test_device_names,
     test_download_vanish,
+    test_read_port_gone,
     test_download_pause_and_logoff,
     test_erase,
     test_keepalive_drop,
