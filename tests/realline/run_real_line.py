@@ -179,6 +179,10 @@ class Host:
         self.checks = checks
         self.lock = threading.Lock()
         self.threads = []
+        # Downloads asked for before the last plug; the cue may reach this
+        # side after the download it announces has begun, so the count at
+        # the cue would already hold it.
+        self.downloads_before = 0
 
     def on_line(self, line):
         if not line.startswith("real-line: "):
@@ -196,7 +200,7 @@ class Host:
     def pull_during_download(self):
         """Once the next download has begun, the adapter is pulled out."""
         with self.lock:
-            before = self._letters("v")
+            before = self.downloads_before
             deadline = time.monotonic() + 120
             while self._letters("v") == before and time.monotonic() < deadline:
                 time.sleep(0.1)
@@ -218,6 +222,7 @@ class Host:
     def plug(self):
         with self.lock:
             self.sim.command("plug")
+            self.downloads_before = self._letters("v")
             self.monitor.execute("device_add", driver="usb-serial", bus="xhci.0",
                                  chardev=USB_CHARDEV, id=USB_ID)
             print("host: USB adapter plugged back in", flush=True)
