@@ -12,8 +12,9 @@ std::string PortDevice(const std::string& strArg);
 // How a device is shown to the operator: "COM12", not "\\.\COM12".
 std::string PortDisplayName(const std::string& strDevice);
 
-// The devices a search tries. Windows: COM1 to COM8, as the dialog. POSIX,
-// in this order: USB serial adapters
+// The devices a search tries. Windows: those of the dialog's search (COM1 to
+// COM8, then the other COM ports the system lists; see ComPorts). POSIX, in
+// this order: USB serial adapters
 // (ttyUSB*), USB CDC-ACM adapters (ttyACM*), each by number, then the
 // on-board ports ttyS0 to ttyS3. Only entries that exist in strDevDir count;
 // an on-board port that strSysTtyDir (the kernel's tty class, e.g.

@@ -10,6 +10,7 @@
 #include "Trace.h"
 #include "XKTCore.h"
 #include "XKTVersion.h"
+#include "orvelPlatform.h"
 
 #include <algorithm>
 #include <atomic>
@@ -26,12 +27,10 @@
 #include <sys/stat.h>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
+std::atomic<bool> g_bInterrupted(false);
+std::atomic<int> g_nSignal(0);
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "a signal handler may only touch lock-free atomics");
 
 namespace {
 
@@ -67,8 +66,9 @@ const char kHelp[] =
     "  --port P       the instrument's port: 3, COM3, COM12, or on Linux a device path\n"
     "                 (/dev/ttyUSB0, /dev/serial/by-id/...); probed first, and sent nothing else\n"
     "                 unless the instrument answers. Without it every command searches:\n"
-    "                 on Windows COM1 to COM8, on Linux /dev/ttyUSB*, /dev/ttyACM* and the\n"
-    "                 on-board ports /dev/ttyS0 to /dev/ttyS3. On Linux port n is /dev/ttyS<n-1>.\n"
+    "                 on Windows COM1 to COM8, then the other COM ports Windows lists; on Linux\n"
+    "                 /dev/ttyUSB*, /dev/ttyACM* and the on-board ports /dev/ttyS0 to /dev/ttyS3.\n"
+    "                 On Linux port n is /dev/ttyS<n-1>.\n"
     "  --overwrite    read: replace an existing NAME.txt (without it the old file is kept)\n"
     "  --erase        read all: once all three downloads have ended without a failure, erase\n"
     "                 the data sets whose files were saved, each by itself; prints what was erased\n"
@@ -93,12 +93,6 @@ const char kHelp[] =
 constexpr int kAnswerOk = 1;   // IDOK
 constexpr unsigned kPauseStepMs = 10;
 
-// Set by a signal handler, or on Windows by the console's handler thread.
-std::atomic<bool> g_bInterrupted(false);
-std::atomic<int> g_nSignal(0);   // what interrupted: SIGINT, SIGTERM, SIGHUP
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
-              "a signal handler may only touch lock-free atomics");
-
 // The units on the command line: the row of g_dataSets and g_eraseCommands.
 struct Unit {
     const char* szName;
@@ -107,132 +101,6 @@ struct Unit {
 
 const Unit kUnits[] = {{"kV", 0}, {"uA", 1}, {"kOhm", 2}, {"all", 3}};
 constexpr size_t kAllRow = 3;   // read all, erase all
-
-// ---- platform edges ----
-
-#ifdef _WIN32
-// Windows ends the program as soon as the handler returns from a close,
-// logoff or shutdown event, and at the latest 5 s after the event: the
-// handler holds it back until the command has cleaned up.
-constexpr DWORD kCleanUpWaitMs = 4000;
-HANDLE g_hCleanedUp = NULL;
-
-BOOL WINAPI OnConsoleControl(DWORD dwType)
-{
-    switch (dwType) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-        g_nSignal = SIGINT;
-        g_bInterrupted = true;
-        return TRUE;
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        g_nSignal = SIGTERM;
-        g_bInterrupted = true;
-        if (g_hCleanedUp != NULL)
-            WaitForSingleObject(g_hCleanedUp, kCleanUpWaitMs);
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-
-void CatchInterrupts()
-{
-    g_hCleanedUp = CreateEventA(NULL, TRUE, FALSE, NULL);
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-}
-
-// The port is released and no file of the command's own is left.
-void SayCleanedUp()
-{
-    if (g_hCleanedUp != NULL)
-        SetEvent(g_hCleanedUp);
-}
-
-// The console shows text in its own code page, which is rarely UTF-8: text
-// for a console goes in UTF-16, anything else gets the bytes as they are.
-void PutText(const char* szText, std::FILE* pFile)
-{
-    HANDLE hOut = GetStdHandle(pFile == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD dwMode = 0;
-    if (hOut != INVALID_HANDLE_VALUE && GetConsoleMode(hOut, &dwMode)) {
-        int nWide = MultiByteToWideChar(CP_UTF8, 0, szText, -1, NULL, 0);
-        if (nWide > 1) {
-            std::vector<wchar_t> wide(static_cast<size_t>(nWide));
-            MultiByteToWideChar(CP_UTF8, 0, szText, -1, wide.data(), nWide);
-            std::fflush(pFile);
-            DWORD dwWritten = 0;
-            if (WriteConsoleW(hOut, wide.data(), static_cast<DWORD>(nWide - 1), &dwWritten, NULL))
-                return;
-        }
-    }
-    std::fputs(szText, pFile);
-}
-
-bool StderrIsTerminal()
-{
-    return _isatty(_fileno(stderr)) != 0;
-}
-
-// A port that is merely busy exists; only a name the system does not know is absent.
-bool PortExists(const std::string& strDevice)
-{
-    HANDLE hPort = CreateFileA(strDevice.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                               OPEN_EXISTING, 0, NULL);
-    if (hPort != INVALID_HANDLE_VALUE) {
-        CloseHandle(hPort);
-        return true;
-    }
-    DWORD dwError = GetLastError();
-    return dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND;
-}
-#else
-void OnSignal(int nSignal)
-{
-    g_nSignal = nSignal;
-    g_bInterrupted = true;
-}
-
-void CatchInterrupts()
-{
-    // SA_RESTART: a signal during a write to stdout, a file or the port must
-    // not turn into a failed write. Pauses end early anyway: they sleep in
-    // steps of 10 ms and look at the flag after each. A closed terminal
-    // (SIGHUP) ends the command as Ctrl-C does, cleaning up.
-    struct sigaction action = {};
-    action.sa_handler = OnSignal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    // A reader gone from stdout or stderr must not end the program before
-    // it has cleaned up; the failed write is noticed and reported instead.
-    signal(SIGPIPE, SIG_IGN);
-}
-
-void SayCleanedUp()
-{
-}
-
-void PutText(const char* szText, std::FILE* pFile)
-{
-    std::fputs(szText, pFile);
-}
-
-bool StderrIsTerminal()
-{
-    return isatty(STDERR_FILENO) != 0;
-}
-
-bool PortExists(const std::string& strDevice)
-{
-    struct stat info;
-    return stat(strDevice.c_str(), &info) == 0;
-}
-#endif
 
 long long FileSize(const std::string& strName)
 {
@@ -761,34 +629,6 @@ int UsageError(const std::string& strError)
     return EXIT_USAGE;
 }
 
-// Where the devices are: /dev, with what the kernel says of its ports; or
-// ORVEL_DEVICE_DIR standing in for /dev, for tests and demonstrations on
-// machines whose own ports must stay untouched.
-struct DeviceDirs {
-    std::string strDev;
-    std::string strSysTty;
-};
-
-DeviceDirs TheDeviceDirs()
-{
-    DeviceDirs dirs = {kDevDir, kSysTtyDir};
-#ifndef _WIN32
-    const char* szDevDir = std::getenv("ORVEL_DEVICE_DIR");
-    if (szDevDir != nullptr && *szDevDir != '\0')
-        dirs = {szDevDir, std::string()};   // the kernel's knowledge is about /dev, not about this folder
-#endif
-    return dirs;
-}
-
-// Port n (--port 3) is then <dir>/comN.
-void UseDeviceDirectory()
-{
-#ifndef _WIN32
-    if (TheDeviceDirs().strDev != kDevDir)
-        SerialPort::SetDeviceDirectory(TheDeviceDirs().strDev);
-#endif
-}
-
 // The devices a search tries, as they are now.
 std::vector<std::string> DefaultPorts()
 {
@@ -902,10 +742,8 @@ int RunTraced(const Options& options)
         if (nExit == EXIT_DONE)
             nExit = EXIT_FILE;   // as a trace that cannot be started; a failed command keeps its own
     }
-#ifdef SIGHUP
-    if (nExit == EXIT_INTERRUPTED && g_nSignal == SIGHUP)
+    if (nExit == EXIT_INTERRUPTED && HungUp())
         nExit = EXIT_HANGUP;
-#endif
     return nExit;
 }
 

@@ -63,7 +63,7 @@ const char* const kStatusInitial = " ------------- ";
 const char* const kStatusNoConnection = " No Connection! ";
 
 // The search shows one more dot for each port that did not answer.
-const char* const kSearchTexts[8] = {
+const char* const kSearchTexts[LAST_FIXED_PORT] = {
     "search .         ",
     "search ..        ",
     "search ...       ",
@@ -73,6 +73,19 @@ const char* const kSearchTexts[8] = {
     "search .......   ",
     "search ........  ",
 };
+
+// The status field's width, which every search text fills.
+constexpr size_t kSearchTextLength = 17;
+
+// Past the fixed ports more dots would tell the operator nothing: the field
+// names the port being tried, as the Device Manager names it ("search
+// COM12", padded as the dots are).
+std::string NamedSearchText(int32_t nPort)
+{
+    std::string strText = "search COM" + std::to_string(nPort);
+    strText.resize(std::max(strText.size(), kSearchTextLength), ' ');
+    return strText;
+}
 
 // Marks the span of an exchange, during which the port is ours.
 class ExchangeScope {
@@ -121,12 +134,33 @@ std::string ProgressText(const char* szUnit, size_t nBytes)
     return std::string(szUnit) + ": " + strGrouped + (nBytes == 1 ? " byte" : " bytes");
 }
 
-std::vector<PortRef> ComPorts()
+std::vector<PortRef> SearchList(const std::vector<ListedPort>& listed)
 {
     std::vector<PortRef> ports;
-    for (int32_t nPort = 1; nPort < NO_PORT; ++nPort)
+    for (int32_t nPort = 1; nPort <= LAST_FIXED_PORT; ++nPort)
         ports.push_back({nPort, SerialPort::DevicePath(nPort)});
+
+    // (Bluetooth, number): plain ports first, each kind by number.
+    std::vector<std::pair<bool, int32_t>> others;
+    for (const ListedPort& port : listed) {
+        const int32_t nPort = ListedComNumber(port.strName);
+        if (nPort > LAST_FIXED_PORT)
+            others.emplace_back(IsBluetoothPort(port), nPort);
+    }
+    std::sort(others.begin(), others.end());
+    for (size_t i = 0; i < others.size(); ++i) {
+        // A port listed twice (a driver's entry and a stale one) is tried once.
+        bool bSeen = std::any_of(others.begin(), others.begin() + static_cast<std::ptrdiff_t>(i),
+                                 [&](const auto& other) { return other.second == others[i].second; });
+        if (!bSeen)
+            ports.push_back({others[i].second, SerialPort::DevicePath(others[i].second)});
+    }
     return ports;
+}
+
+std::vector<PortRef> ComPorts()
+{
+    return SearchList(SystemSerialPorts());
 }
 
 XKTCore::XKTCore()
@@ -188,7 +222,8 @@ Outcome XKTCore::TalkCounted(int32_t nExpected, Outcome replied)
     std::vector<char> chunk(kCountedChunk);
     int32_t nTotal = 0;
     bool bTimedOut = true;
-    const int nPolls = m_bPortOpened || m_bWaitOnUnopened ? kCountedPolls : 0;
+    const bool bWait = m_bPortOpened || (m_bWaitOnUnopened && m_nPort <= LAST_FIXED_PORT);
+    const int nPolls = bWait ? kCountedPolls : 0;
     for (int poll = 0; poll < nPolls; ++poll) {
         int32_t nRead = port.Read(chunk.data(), kCountedChunk);
         if (nRead > 0) {
@@ -333,6 +368,11 @@ Outcome XKTCore::SearchInstrument(const std::vector<PortRef>& ports)
     Outcome outcome = Outcome::NotFound;
     for (size_t i = 0; i < ports.size(); ++i) {
         UsePort(ports[i]);
+        if (m_nPort > LAST_FIXED_PORT) {
+            m_strStatus = NamedSearchText(m_nPort);
+            MembersToControls();
+            RepaintNow();
+        }
         Outcome probed = Probe();
         m_searched.push_back({ports[i], m_bPortOpened, probed, m_openError});
         if (probed == Outcome::Found) {
@@ -347,10 +387,9 @@ Outcome XKTCore::SearchInstrument(const std::vector<PortRef>& ports)
             break;
         }
         // One more dot for each port that did not answer, from the second
-        // on; a list longer than eight keeps the last text.
-        const size_t nTried = std::min(i + 1, std::size(kSearchTexts));
-        if (nTried >= 2)
-            m_strStatus = kSearchTexts[nTried - 1];
+        // on; past the eighth the text stays as it is.
+        if (i >= 1 && i < std::size(kSearchTexts))
+            m_strStatus = kSearchTexts[i];
         MembersToControls();
         RepaintNow();
     }

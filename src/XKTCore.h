@@ -8,6 +8,7 @@
 #pragma once
 
 #include "PortAccess.h"
+#include "SystemPorts.h"
 
 class SerialPort;
 
@@ -20,8 +21,11 @@ class SerialPort;
 // an exchange.
 extern std::string g_strCommand;
 
-constexpr int32_t NO_PORT = 9;                 // m_nPort when no instrument is connected
+constexpr int32_t NO_PORT = -1;                // m_nPort when no instrument is connected: no port's number
 constexpr int32_t NAMED_PORT = 0;              // m_nPort for a device a front end names by path
+// COM1 to LAST_FIXED_PORT: the ports a search always tries first, whether
+// the system lists them or not, each given its full second.
+constexpr int32_t LAST_FIXED_PORT = 8;
 constexpr unsigned KEEPALIVE_TIMER_ID = 1001;
 constexpr unsigned KEEPALIVE_PERIOD_MS = 2000;
 constexpr int32_t BAUD_RATE = 9600;
@@ -80,8 +84,15 @@ struct PortRef {
     std::string strDevice;
 };
 
-// COM1 to COM8, the ports the window's Connect searches.
+// The ports the window's Connect searches: SearchList of the system's list
+// as it stands now.
 std::vector<PortRef> ComPorts();
+
+// COM1 to LAST_FIXED_PORT, then the listed COM ports above them in number
+// order, each once; Bluetooth links come last, since opening one can stall
+// for seconds while Windows looks for the paired device. Names that are not
+// COMn are left out.
+std::vector<PortRef> SearchList(const std::vector<ListedPort>& listed);
 
 // What an operation did, for a front end to put in its own words or an exit
 // status. The window shows the core's message boxes and needs none of this.
@@ -213,9 +224,10 @@ public:
     // The bound on one bulk exchange (kDefaultBulkLimit unless set).
     void SetBulkLimit(std::chrono::milliseconds limit) { m_bulkLimit = limit; }
     // Whether a counted exchange on a port that did not open still waits
-    // out its second, as the window's search always has (its dots keep
-    // their pace). A front end with no such habit to keep sets it false: a
-    // port it could not open cannot answer.
+    // out its second, as the window's search always has on COM1 to
+    // LAST_FIXED_PORT (its dots keep their pace). A port above those has no
+    // such pace to keep and is never waited on; a front end with no such
+    // habit sets it false: a port it could not open cannot answer.
     void SetWaitOnUnopenedPorts(bool bWait) { m_bWaitOnUnopened = bWait; }
 
 private:

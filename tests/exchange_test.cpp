@@ -184,7 +184,7 @@ TEST_F(ExchangeTest, BulkKeepsReceivingWhileTheDataSetStreams)
     EXPECT_GE(seconds, 6.0);
     // It stops once the line has been quiet for two seconds, and soon after.
     EXPECT_GE(afterLast, 2.0);
-    EXPECT_LT(afterLast, 2.6);
+    EXPECT_LT(afterLast, 4.0);   // generous: a loaded machine wakes late
 
     // About twice a second the window learns how far the download got, and
     // last of all the total.
@@ -197,7 +197,7 @@ TEST_F(ExchangeTest, BulkKeepsReceivingWhileTheDataSetStreams)
     EXPECT_LE(progress.size(), static_cast<size_t>(seconds * 2) + 2);
     EXPECT_EQ("\xB5" "A", dialog.progressUnit);
     // Nothing keeps the window from answering for long.
-    EXPECT_LT(dialog.LongestStretchWithoutPause(), 0.25);
+    EXPECT_LT(dialog.LongestStretchWithoutPause(), 1.0);   // a missing pause shows as seconds
 }
 
 TEST_F(ExchangeTest, StalledWriteWaitsItsSecondAndLeavesTheLineUsable)

@@ -107,7 +107,7 @@ TEST_F(OperationsTest, SearchFindingNothingShowsNoConnection)
     // The window pauses at every poll of every port, from the first to the
     // last, so it keeps answering through the whole search.
     EXPECT_EQ(800, m_dialog.nPollWaits);
-    EXPECT_LT(m_dialog.LongestStretchWithoutPause(), 0.25);
+    EXPECT_LT(m_dialog.LongestStretchWithoutPause(), 1.0);   // a missing pause shows as seconds
 }
 
 TEST_F(OperationsTest, SearchPassesAnOverlongDeviceAndFindsTheNext)
@@ -123,6 +123,91 @@ TEST_F(OperationsTest, SearchPassesAnOverlongDeviceAndFindsTheNext)
     ASSERT_EQ(1u, m_dialog.messages.size());
     EXPECT_EQ("Data Transfer Error!    ", m_dialog.messages[0].text);
     EXPECT_EQ("y", wrong.ReceivedText());
+}
+
+// Ports above COM8 that the system lists, as a USB adapter's usually are.
+const std::vector<ListedPort> kListedHighPorts = {
+    {"\\Device\\Serial8", "COM9"},
+    {"\\Device\\VCP0", "COM12"},
+    {"\\Device\\BthModem0", "COM10"},
+    {"\\Device\\Serial19", "COM20"},
+};
+
+std::vector<std::string> DistinctStatus(const FakeDialog& dialog)
+{
+    std::vector<std::string> distinct;
+    for (const std::string& status : dialog.statusShown)
+        if (distinct.empty() || distinct.back() != status)
+            distinct.push_back(status);
+    return distinct;
+}
+
+// COM1 to COM8 as ever, then the listed ports, each named while it is
+// tried; the ones that cannot be opened (COM9, COM20 here) are passed
+// without a single poll.
+TEST_F(OperationsTest, SearchGoesOnPastCom8ToTheListedPorts)
+{
+    sim::SimInstrument& bluetooth = Attach(10);   // answers too, but Bluetooth comes last
+    Attach(12);
+    m_dialog.SearchInstrument(SearchList(kListedHighPorts));
+
+    EXPECT_EQ(12, m_dialog.m_nPort);
+    EXPECT_EQ((std::vector<std::string>{"search .         ", "search ..        ",
+                                        "search ...       ", "search ....      ",
+                                        "search .....     ", "search ......    ",
+                                        "search .......   ", "search ........  ",
+                                        "search COM9      ", "search COM12     ",
+                                        kIdent.substr(0, 18)}),
+              DistinctStatus(m_dialog));
+    EXPECT_EQ((std::vector<uint32_t>{COLOR_SEARCHING, COLOR_FOUND}), m_dialog.colors);
+    // COM1 to COM8's second each, COM9 not one poll, COM12 until it answered.
+    EXPECT_GE(m_dialog.nPollWaits, 800);
+    EXPECT_LT(m_dialog.nPollWaits, 850);
+    EXPECT_EQ("", bluetooth.ReceivedText());
+    EXPECT_TRUE(m_dialog.bTimerRunning);
+}
+
+TEST_F(OperationsTest, ListedPortsThatCannotBeOpenedCostNoTime)
+{
+    double seconds = SecondsFor([&] { m_dialog.SearchInstrument(SearchList(kListedHighPorts)); });
+
+    EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+    EXPECT_EQ(" No Connection! ", m_dialog.controls[IDC_STATUS]);
+    EXPECT_EQ(800, m_dialog.nPollWaits);   // the eight fixed ports alone
+    EXPECT_LE(seconds, 20.0);
+    const std::vector<std::string> shown = DistinctStatus(m_dialog);
+    EXPECT_EQ((std::vector<std::string>{"search ........  ", "search COM9      ", "search COM12     ",
+                                        "search COM20     ", "search COM10     ", " No Connection! "}),
+              std::vector<std::string>(shown.end() - 6, shown.end()));
+}
+
+// COM9 is a port like any other: found, and then read and erased on.
+TEST_F(OperationsTest, AnInstrumentOnCom9IsConnected)
+{
+    sim::SimInstrument& instrument = Attach(9);
+    m_dialog.SearchInstrument(SearchList(kListedHighPorts));
+    ASSERT_EQ(9, m_dialog.m_nPort);
+
+    EXPECT_EQ(Outcome::Erased, m_dialog.EraseDataSet("E"));
+    EXPECT_EQ((std::vector<std::string>{"     Data Erased!       "}), m_dialog.MessageTexts());
+    EXPECT_EQ("yE", instrument.ReceivedText());
+    EXPECT_EQ(Outcome::Found, m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID));
+    EXPECT_EQ(9, m_dialog.m_nPort);
+}
+
+// The adapter on COM12 pulled: the next keep-alive finds the port gone at
+// once and the window says so.
+TEST_F(OperationsTest, KeepAliveOnAHighPortLosesAPulledAdapterAtOnce)
+{
+    sim::SimInstrument& instrument = Attach(12);
+    m_dialog.SearchInstrument(SearchList(kListedHighPorts));
+    ASSERT_EQ(12, m_dialog.m_nPort);
+    instrument.Vanish();
+
+    double seconds = SecondsFor([&] { m_dialog.OnKeepAliveTimer(KEEPALIVE_TIMER_ID); });
+    EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
+    EXPECT_EQ(" No Connection! ", m_dialog.controls[IDC_STATUS]);
+    EXPECT_LT(seconds, 0.5);
 }
 
 // ---- keep-alive ----

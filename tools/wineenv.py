@@ -38,7 +38,9 @@ import subprocess
 import sys
 import time
 
-PORTS = range(1, 9)
+PORTS = range(1, 9)   # COM1 to COM8: every search's first ports
+# What xktdrive --ports tries to open: COM1 to this.
+PROBED_PORTS = 32
 ARCHES = ("win32", "win64")
 TEMPLATE_NAME = "wine-template"   # + "-" + architecture
 VERSION_STAMP = "wine-version"   # in the template: the Wine that made it
@@ -68,6 +70,15 @@ WINE_SETTINGS = {
     "WINEDEBUG": "-all",
     "WINEDLLOVERRIDES": "mscoree,mshtml=",
 }
+
+# Ports above COM8 in the system's list: Wine's device manager reads them
+# here as a session starts, enters them in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM
+# and links dosdevices/comN to the path given (any path will do: the tests
+# link their ptys afterwards).
+LISTED_PORTS_KEY = """
+[Software\\\\Wine\\\\Ports] {stamp}
+{values}
+"""
 
 # A virtual desktop: without a window manager every hide of a window costs
 # about two seconds, and frames are missing.
@@ -303,9 +314,13 @@ def ensure_template(cache_dir, arch, log_path=None):
 class WineEnv:
     """One private prefix, one display, one Wine session."""
 
-    def __init__(self, cache_dir, run_dir, arch="win32", use_display=False, keep_prefix=False):
+    def __init__(self, cache_dir, run_dir, arch="win32", use_display=False, keep_prefix=False,
+                 listed_ports=()):
         """arch: "win32" or "win64". use_display: False starts an Xvfb on a
-        free display; True uses $DISPLAY; a string names the display to use."""
+        free display; True uses $DISPLAY; a string names the display to use.
+        listed_ports: COM numbers above 8 that the system lists, as Windows
+        lists a USB adapter's port; set_ports() lays them out with COM1 to
+        COM8."""
         if arch not in ARCHES:
             raise ValueError("unknown architecture %r" % arch)
         self.arch = arch
@@ -316,6 +331,10 @@ class WineEnv:
         self.log_path = os.path.join(self.run_dir, "wine.log")
         self.use_display = use_display
         self.keep_prefix = keep_prefix
+        self.listed_ports = sorted(listed_ports)
+        if any(port <= max(PORTS) or port > PROBED_PORTS for port in self.listed_ports):
+            raise ValueError("listed ports go from COM%d to COM%d" % (max(PORTS) + 1, PROBED_PORTS))
+        self.ports = list(PORTS) + self.listed_ports
         self.display = None
         self._xvfb = None
         self._log = None
@@ -345,6 +364,11 @@ class WineEnv:
         shutil.rmtree(self.prefix, ignore_errors=True)
         subprocess.run(["cp", "-a", template, self.prefix], check=True)
         os.makedirs(self._empty_dir, exist_ok=True)
+        if self.listed_ports:
+            # No server runs on the fresh copy: its registry file takes the key.
+            values = "\n".join('"COM%d"="%s"' % (port, self._empty_dir) for port in self.listed_ports)
+            with open(os.path.join(self.prefix, "system.reg"), "a") as reg:
+                reg.write(LISTED_PORTS_KEY.format(stamp=int(time.time()), values=values))
         if self.use_display:
             self.display = os.environ.get("DISPLAY") if self.use_display is True \
                 else self.use_display
@@ -443,7 +467,7 @@ class WineEnv:
         set_ports() must come after this, and the session must stay alive
         while the ports are used.
         """
-        for port in PORTS:
+        for port in self.ports:
             self._remove(self._port_link(port))
         kwargs.setdefault("stdin", subprocess.PIPE)
         kwargs.setdefault("stdout", subprocess.PIPE)
@@ -492,12 +516,13 @@ class WineEnv:
             os.unlink(path)
 
     def set_ports(self, ports):
-        """Links COMn to ports[n] (a pty slave path); every other COMn is absent.
+        """Links COMn to ports[n] (a pty slave path); every other COMn of
+        COM1 to COM8 and the listed ports is absent.
 
         An absent port is linked to an empty directory: with no link, or a
         dangling one, Wine would fall back to /dev/ttyS(n-1).
         """
-        for port in PORTS:
+        for port in self.ports:
             target = ports.get(port, self._empty_dir)
             link = self._port_link(port)
             temporary = link + ".new"
@@ -522,7 +547,7 @@ class WineEnv:
         return True
 
     def probe_ports(self, probe_exe):
-        """{port: opened} as `probe_exe --ports` (xktdrive) finds COM1..COM8.
+        """{port: opened} as `probe_exe --ports` (xktdrive) finds COM1..COM32.
 
         Call it while the session runs: a Wine process started without one
         starts a new session, whose device manager re-links com1.
@@ -537,7 +562,7 @@ class WineEnv:
     def port_layout(self):
         """{port: link target} as it stands in the prefix."""
         layout = {}
-        for port in PORTS:
+        for port in self.ports:
             with contextlib.suppress(OSError):
                 layout[port] = os.readlink(self._port_link(port))
         return layout
@@ -551,7 +576,7 @@ class WineEnv:
         """
         complaints = []
         layout = self.port_layout()
-        for port in PORTS:
+        for port in self.ports:
             want = ports.get(port, self._empty_dir)
             if layout.get(port) != want:
                 complaints.append("com%d links to %s, not %s" % (port, layout.get(port), want))

@@ -6,11 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <dirent.h>
 #include <fstream>
-#include <regex>
-#include <set>
 #include <sys/stat.h>
 
 namespace {
@@ -92,41 +88,6 @@ TEST(PortNames, EmptyOrMissingFolderGivesNoPorts)
     TempDir dev;
     EXPECT_TRUE(SearchPorts(dev.Path(), "").empty());
     EXPECT_TRUE(SearchPorts(dev / "absent", "").empty());
-}
-
-// The search's default list on this machine, from the kernel's own /dev and
-// /sys/class/tty (listed here, never opened): every device of the searched
-// kinds is in it exactly when it has a UART and the kernel's console does
-// not run on it, and nothing else is. A wrong directory, or a misread of the
-// kernel's files, shows here as a console port searched or a port missing.
-TEST(PortNames, TheMachinesOwnPorts)
-{
-    const std::regex searched("ttyUSB[0-9]+|ttyACM[0-9]+|ttyS[0-3]");
-    std::vector<std::string> devices;
-    if (DIR* dir = opendir("/dev")) {
-        while (const dirent* entry = readdir(dir)) {
-            if (std::regex_match(entry->d_name, searched))
-                devices.push_back(entry->d_name);
-        }
-        closedir(dir);
-    }
-    if (devices.empty())
-        GTEST_SKIP() << "no /dev/ttyUSB*, /dev/ttyACM* or /dev/ttyS0-3 on this machine";
-
-    std::set<std::string> consoles;
-    std::ifstream active("/sys/class/tty/console/active");
-    for (std::string strName; active >> strName;)
-        consoles.insert(strName);
-    const std::vector<std::string> list = SearchPorts(kDevDir, kSysTtyDir);
-    for (const std::string& strName : devices) {
-        int nType = -1;
-        std::ifstream("/sys/class/tty/" + strName + "/type") >> nType;
-        const bool bWanted = consoles.count(strName) == 0 && nType != 0;
-        const bool bListed = std::count(list.begin(), list.end(), "/dev/" + strName) == 1;
-        EXPECT_EQ(bWanted, bListed) << "/dev/" << strName << (consoles.count(strName) ? " (the console)" : "")
-                                    << " type " << nType;
-    }
-    EXPECT_LE(list.size(), devices.size());
 }
 
 }  // namespace

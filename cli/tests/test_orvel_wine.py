@@ -4,9 +4,10 @@
     test_orvel_wine.py --sim PATH/xkt-sim --win-build CROSS_BUILD_DIR --arch win32|win64
 
 One instrument on COM3, found by the search of COM1 to COM8, and one on
-COM12, which only --port reaches (Windows opens it as \\\\.\\COM12). Prints
-one line per check and closes with "N passed, M failed"; exits 77 where the
-host cannot start the architecture's programs.
+COM12, a port the system lists (as Windows lists a USB adapter's), which
+the search reaches after COM1 to COM8 and --port names (Windows opens it as
+\\\\.\\COM12). Prints one line per check and closes with "N passed, M
+failed"; exits 77 where the host cannot start the architecture's programs.
 """
 
 import argparse
@@ -67,8 +68,23 @@ class Smoke:
 
     # ---- the checks ----
 
+    def layout(self, ports):
+        self.env.set_ports({port: self.sims[port].slave for port in ports})
+
     def find_searches_com1_to_com8(self):
+        # COM3 answers before COM12 is reached.
+        before = len(self.received(NAMED_PORT))
         self.expect((0, "COM%d %s\n" % (SEARCHED_PORT, IDENT), ""), self.orvel("find"))
+        self.expect(b"", self.received(NAMED_PORT)[before:])
+
+    def find_goes_on_to_the_listed_com12(self):
+        self.layout([NAMED_PORT])
+        try:
+            before = len(self.received(NAMED_PORT))
+            self.expect((0, "COM%d %s\n" % (NAMED_PORT, IDENT), ""), self.orvel("find"))
+            self.expect(b"y", self.received(NAMED_PORT)[before:])
+        finally:
+            self.layout([SEARCHED_PORT, NAMED_PORT])
 
     def read_from_com12(self):
         before = len(self.received(NAMED_PORT))
@@ -135,35 +151,28 @@ class Smoke:
         self.expect(True, "uA may be written \u00b5A." in shown.decode("utf-8", "replace"))
 
     def search_passes_ports_it_cannot_open_at_once(self):
-        # Every COM port of the search is one Windows refuses to open: each is
-        # said with Windows' reason, and none is waited on.
-        self.env.set_ports({})
+        # Every COM port of the search (COM1 to COM8, and the listed COM12) is
+        # one Windows refuses to open: each is said with Windows' reason, and
+        # none is waited on.
+        self.layout([])
         try:
             started = time.monotonic()
             code, out, err = self.orvel("find")
             elapsed = time.monotonic() - started
         finally:
-            self.env.set_ports({SEARCHED_PORT: self.sims[SEARCHED_PORT].slave})
+            self.layout([SEARCHED_PORT, NAMED_PORT])
         lines = err.splitlines()
-        self.expect((1, "", "orvel: find: No Connection! (searched 8 ports)"), (code, out, lines[0]))
-        self.expect(["orvel: find: COM%d:" % n for n in range(1, 9)],
+        self.expect((1, "", "orvel: find: No Connection! (searched 9 ports)"), (code, out, lines[0]))
+        self.expect(["orvel: find: COM%d:" % n for n in list(range(1, 9)) + [NAMED_PORT]],
                     [" ".join(line.split()[:3]) for line in lines[1:]])
-        # Wine's own start-up is most of it; eight waits would be eight seconds.
+        # Wine's own start-up is most of it; nine waits would be nine seconds.
         if elapsed > 4.0:
             raise AssertionError("the search took %.1f s" % elapsed)
-        print("     find over eight ports that cannot be opened: %.2f s, first: %s" % (elapsed, lines[1]))
+        print("     find over nine ports that cannot be opened: %.2f s, first: %s" % (elapsed, lines[1]))
 
     def absent_port_is_a_usage_error(self):
         code, out, err = self.orvel("find", "--port", "COM13")
         self.expect((2, "", "orvel: no such port: COM13"), (code, out, err.splitlines()[0]))
-
-
-def link_port(env, port, target):
-    # The environment lays out COM1 to COM8; a port above them is linked here.
-    link = os.path.join(env.prefix, "dosdevices", "com%d" % port)
-    if os.path.lexists(link):
-        os.unlink(link)
-    os.symlink(target, link)
 
 
 def main():
@@ -198,12 +207,12 @@ def main():
                                             ["--data", "instant", "--data-file", "v=" + data],
                                             log_path=os.path.join(run_dir, "com%d.log" % port))
         with wineenv.WineEnv(args.cache or wineenv.default_cache(win_build),
-                             os.path.join(run_dir, "wine"), arch=args.arch) as env:
+                             os.path.join(run_dir, "wine"), arch=args.arch,
+                             listed_ports=[NAMED_PORT]) as env:
             keeper = env.start_session([driver_exe])
-            env.set_ports({SEARCHED_PORT: sims[SEARCHED_PORT].slave})
-            link_port(env, NAMED_PORT, sims[NAMED_PORT].slave)
             smoke = Smoke(env, exe, work, sims)
-            for name in ("find_searches_com1_to_com8", "read_from_com12", "erase_on_com12_by_number",
+            smoke.layout([SEARCHED_PORT, NAMED_PORT])
+            for name in ("find_searches_com1_to_com8", "find_goes_on_to_the_listed_com12", "read_from_com12", "erase_on_com12_by_number",
                          "erase_after_search", "existing_file_is_kept", "absent_port_is_a_usage_error",
                          "trace_shows_the_probe_and_the_reply", "ports_lists_the_systems_com_ports",
                          "help_shows_micro_on_a_console", "search_passes_ports_it_cannot_open_at_once"):

@@ -30,6 +30,10 @@ import xktdrive   # noqa: E402
 IDENT = "ORVEL-E2E SN1234 XY"     # 19 bytes; the status shows the first 18
 SIM_PORT = 2                      # COM1 is tried (and fails) first
 
+# The COM ports above COM8 that the system lists in this session, as Windows
+# lists USB adapters: a layout puts instruments on some, the rest are absent.
+LISTED_PORTS = tuple(range(9, 21))
+
 # Light green, light red and light yellow, as the status field shows them.
 GREEN = (150, 255, 150)
 RED = (255, 150, 150)
@@ -89,7 +93,7 @@ class Failure(AssertionError):
 class Simulator(simproc.SimProcess):
     """One xkt-sim for the whole run; each test resets its scenario."""
 
-    def __init__(self, path, work_dir):
+    def __init__(self, path, work_dir, name="sim"):
         files = []
         for letter, data in (("v", KV_DATA), ("o", KOHM_DATA)):
             data_file = os.path.join(work_dir, letter + ".dat")
@@ -97,7 +101,7 @@ class Simulator(simproc.SimProcess):
                 f.write(data)
             files += ["--data-file", "%s=%s" % (letter, data_file)]
         super().__init__(path, ["--ident", IDENT, "--readings", "40"] + files,
-                         log_path=os.path.join(work_dir, "sim.log"))
+                         log_path=os.path.join(work_dir, name + ".log"))
         self._mark = 0
 
     def command(self, line):
@@ -126,10 +130,11 @@ class Simulator(simproc.SimProcess):
 class Suite:
     """The Wine session, the driver, the simulator, and the XKT.EXE of one test."""
 
-    def __init__(self, env, driver, sim, xkt_exe, work_root):
+    def __init__(self, env, driver, sim, xkt_exe, work_root, other_sim):
         self.env = env
         self.d = driver
         self.sim = sim
+        self.other_sim = other_sim   # a second instrument, for layouts of two
         self.xkt_exe = xkt_exe
         self.work_root = work_root
         self.proc = None
@@ -199,6 +204,23 @@ class Suite:
             if text == wanted or time.monotonic() > deadline:
                 return text
             time.sleep(0.1)
+
+    def search_seen(self, timeout=60):
+        """Clicks Connect and follows the status field until the search has
+        ended: [(seconds since the click, text)], one entry per text seen."""
+        self.d.click(self.hwnd, ids.IDC_CONNECT)
+        started = time.monotonic()
+        seen = []
+        while time.monotonic() - started < timeout:
+            text = self.text(ids.IDC_STATUS)
+            # What the field showed before the click took effect is not the search's.
+            if seen or text.startswith("search "):
+                if not seen or seen[-1][1] != text:
+                    seen.append((round(time.monotonic() - started, 2), text))
+                if text in (IDENT[:18], STATUS_LOST):
+                    break
+            time.sleep(0.05)
+        return seen
 
     def connect(self):
         self.d.click(self.hwnd, ids.IDC_CONNECT)
@@ -547,6 +569,93 @@ def test_search_stays_answering(s):
     s.check(s.text(0) == "Orvel", "caption %r" % s.text(0))
 
 
+def said(seen):
+    """A search as the operator saw it, for the log: "0.0 'search .' ..."."""
+    return ", ".join("%.1f %r" % (t, text.rstrip()) for t, text in seen)
+
+
+def test_instrument_on_com12(s):
+    # The adapter that Windows made COM12: found after COM1 to COM8, and
+    # everything then works as on those.
+    h = s.start("com12", ports={12: s.sim.slave})
+    seen = s.search_seen()
+    print("     search ending on COM12: %s" % said(seen))
+    texts = [text for _, text in seen]
+    s.require(texts[-1] == IDENT[:18], "not connected on COM12: %s" % said(seen))
+    s.check(texts[:7] == ["search .         ", "search ..        ", "search ...       ",
+                          "search ....      ", "search .....     ", "search ......    ",
+                          "search .......   "], "the search showed %s" % said(seen))
+    s.check(s.d.pixel(h, ids.IDC_STATUS) == GREEN, "status not light green")
+
+    s.d.ok("type", h, ids.IDC_FILE_KV, "run1")
+    s.sim.mark()
+    s.d.click(h, ids.IDC_READ_KV)
+    s.answer(s.box("Success:", MSG_RECEIVED), IDOK)
+    s.check(s.file("run1.txt") == KV_DATA.replace(b"\n", b"\r\n"), "run1.txt holds %r" % s.file("run1.txt"))
+    s.d.click(h, ids.IDC_ERASE_ALL)
+    s.answer(s.box("Success:", MSG_ERASED), IDOK)
+    s.check(s.sim.letters().replace("y", "") == "vE", "COM12 got %r" % s.sim.letters())
+
+    s.sim.command("unplug")
+    status = s.wait_text(ids.IDC_STATUS, STATUS_LOST, 10)
+    s.check(status == STATUS_LOST, "status %r after the instrument fell silent" % status)
+    s.check(s.d.pixel(h, ids.IDC_STATUS) == RED, "status not light red")
+
+    # Connect again searches from COM1 and finds it where it was.
+    s.sim.command("plug")
+    seen = s.search_seen()
+    s.check(seen[0][1] == "search .         " and seen[-1][1] == IDENT[:18],
+            "the second search showed %s" % said(seen))
+
+
+# Where the instruments are ("a", "b": two simulators), and the port
+# Connect must end on. COM9 is no longer the program's "no port".
+LAYOUTS = [
+    ("COM9 alone", {9: "a"}, 9),
+    ("COM3 and COM12", {3: "a", 12: "b"}, 3),
+    ("COM12 alone", {12: "b"}, 12),
+]
+
+
+def test_high_port_layouts(s):
+    sims = {"a": s.sim, "b": s.other_sim}
+    for name, layout, found in LAYOUTS:
+        s.other_sim.reset()
+        h = s.start("layout_" + "_".join("com%d" % port for port in layout),
+                    ports={port: sims[which].slave for port, which in layout.items()})
+        seen = s.search_seen()
+        s.check(seen[-1][1] == IDENT[:18], "%s: the search showed %s" % (name, said(seen)))
+        s.check(s.d.pixel(h, ids.IDC_STATUS) == GREEN, "%s: status not light green" % name)
+        for port, which in layout.items():
+            got = sims[which].letters()
+            if port == found:
+                s.check(got.startswith("y") and got.strip("y") == "", "%s: COM%d got %r" % (name, port, got))
+            else:
+                s.check(got == "", "%s: COM%d got %r, though COM%d answered first" % (name, port, got, found))
+        s.stop()
+
+
+def test_listed_ports_that_cannot_be_opened_cost_no_time(s):
+    # COM9 to COM19 are listed but have no device behind them; COM20 holds an
+    # instrument that has fallen silent. Past COM8's second, the search
+    # reaches COM20 at once. (A port held by another program is passed the
+    # same way on Windows, which refuses a second open; Wine does not, so
+    # that case cannot be shown here.)
+    h = s.start("absent_listed", ports={20: s.sim.slave})
+    s.sim.command("unplug")
+    seen = s.search_seen()
+    print("     search past COM8 over absent listed ports: %s" % said(seen))
+    s.check(seen[-1][1] == STATUS_LOST, "the search showed %s" % said(seen))
+    s.check(s.d.pixel(h, ids.IDC_STATUS) == RED, "status not light red")
+    s.check(s.sim.letters() == "y", "COM20 got %r" % s.sim.letters())
+    times = {text: t for t, text in reversed(seen)}   # when each text was first seen
+    com8, com20 = times.get("search .......   "), times.get("search COM20     ")
+    s.require(com8 is not None and com20 is not None, "the search showed %s" % said(seen))
+    # COM8's own second lies between the two; eleven more would be eleven seconds.
+    bound = 3.0 * wineenv.time_scale()
+    s.check(com20 - com8 < bound, "from COM8 to COM20 took %.1f s (bound %.1f s)" % (com20 - com8, bound))
+
+
 def test_device_names(s):
     # Each a device to Windows, COM2 even the instrument's own port: refused
     # before any question or download, and nothing is opened or written.
@@ -787,6 +896,9 @@ TESTS = [
     test_download_nothing,
     test_download_stays_answering,
     test_search_stays_answering,
+    test_instrument_on_com12,
+    test_high_port_layouts,
+    test_listed_ports_that_cannot_be_opened_cost_no_time,
     test_device_names,
     test_download_vanish,
     test_read_port_gone,
@@ -866,11 +978,12 @@ def main():
     os.makedirs(work_root)
     started = time.monotonic()
     sim = Simulator(os.path.abspath(args.sim), work_root)
+    other_sim = Simulator(os.path.abspath(args.sim), work_root, "sim-b")
     try:
-        with wineenv.WineEnv(cache, os.path.join(work_root, "wine"),
-                             arch=args.arch, use_display=args.use_display) as env:
+        with wineenv.WineEnv(cache, os.path.join(work_root, "wine"), arch=args.arch,
+                             use_display=args.use_display, listed_ports=LISTED_PORTS) as env:
             driver = xktdrive.Driver(env.start_session([driver_exe]))
-            passed, failed = run_tests(Suite(env, driver, sim, xkt_exe, work_root),
+            passed, failed = run_tests(Suite(env, driver, sim, xkt_exe, work_root, other_sim),
                                        tests, screenshot)
             driver.close()
     except wineenv.WineError as error:
@@ -879,6 +992,7 @@ def main():
         return 1
     finally:
         sim.close()
+        other_sim.close()
     if os.path.exists(screenshot):
         print("screenshot of the connected main window: %s" % screenshot)
     print("e2e tests took %.1f s (Wine log: %s)" % (time.monotonic() - started,

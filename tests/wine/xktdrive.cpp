@@ -8,7 +8,7 @@
 // spaces survive the trip.
 //
 //   xktdrive            the command loop (it also keeps the Wine session alive)
-//   xktdrive --ports    tries to open COM1..COM8 once and prints the result
+//   xktdrive --ports    tries to open COM1..COM32 once and prints the result
 //
 // Windows of the other process are reached by handle (a number); controls by
 // their dialog id. Clicks are posted, not sent: a click that opens a modal box
@@ -333,10 +333,13 @@ DWORD TryPort(int port)
     return 0;
 }
 
+// COM1 to COM8 and the ports above them that a test may list.
+constexpr int kProbedPorts = 32;
+
 std::string PortsJson()
 {
     std::string opened = "{", errors = "{";
-    for (int port = 1; port <= 8; ++port) {
+    for (int port = 1; port <= kProbedPorts; ++port) {
         DWORD error = TryPort(port);
         const char* sep = port > 1 ? "," : "";
         opened += sep + std::string("\"") + std::to_string(port) + "\":" + (error ? "false" : "true");

@@ -102,7 +102,7 @@ class Driver:
         return tuple(self.ok("pixel", hwnd, control_id)["rgb"])
 
     def ports(self):
-        """{port: opened} after trying to open COM1..COM8 once."""
+        """{port: opened} after trying to open COM1..COM32 once."""
         reply = self.ok("ports")
         return {int(port): opened for port, opened in reply["opened"].items()}
 

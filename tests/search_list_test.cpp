@@ -1,0 +1,52 @@
+// The list of ports Connect searches, from the system's list of serial ports.
+#include "SerialPort.h"
+#include "XKTCore.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(SearchList, ComNumbersOfListedNames)
+{
+    struct Case {
+        const char* szName;
+        int32_t nNumber;
+    };
+    const Case cases[] = {
+        {"COM2", 2},   {"COM10", 10}, {"COM12", 12}, {"COM256", 256}, {"com7", 7},
+        {"CNCA0", 0},  // com0com's port pairs: not a COM port
+        {"COM", 0},    {"COM0", 0},   {"COM12x", 0}, {"COM 12", 0},   {"COM12345", 0}, {"", 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.nNumber, ListedComNumber(c.szName)) << c.szName;
+}
+
+TEST(SearchList, FixedPortsThenListedOnesByNumberBluetoothLast)
+{
+    SerialPort::SetDeviceDirectory("/tmp/ports");
+    // In the order a registry gives its values, which is not the ports'.
+    const std::vector<ListedPort> listed = {
+        {"\\Device\\Serial1", "COM2"},          // one of the fixed ports: tried there
+        {"\\Device\\BthModem0", "COM11"},
+        {"\\Device\\VCP0", "COM12"},
+        {"\\Device\\Serial255", "COM256"},
+        {"\\Device\\ProlificSerial0", "COM10"},
+        {"\\Device\\com0com10", "CNCA0"},
+        {"\\Device\\BthModem1", "COM9"},
+        {"\\Device\\Serial11", "COM12"},        // listed twice, tried once
+    };
+    std::vector<int32_t> numbers;
+    for (const PortRef& port : SearchList(listed)) {
+        numbers.push_back(port.nNumber);
+        EXPECT_EQ(SerialPort::DevicePath(port.nNumber), port.strDevice);
+    }
+    EXPECT_EQ((std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 10, 12, 256, 9, 11}), numbers);
+
+    numbers.clear();
+    for (const PortRef& port : SearchList({}))
+        numbers.push_back(port.nNumber);
+    EXPECT_EQ((std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8}), numbers);
+    SerialPort::SetDeviceDirectory("");
+}
+
+}  // namespace
