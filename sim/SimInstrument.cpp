@@ -38,7 +38,9 @@ void SetFlags(int fd, int flags)
 
 // Raw, 8-bit clean, no flow control. On Linux the slave shares these termios.
 // Software flow control must be off explicitly: Wine otherwise keeps it on
-// and 0x11/0x13 vanish from the line.
+// and 0x11/0x13 vanish from the line. The speed stays at the pty's default
+// (38400): setting 9600 is the program's job, and the strict line tells
+// whether it did.
 void MakeRaw(int fd)
 {
     termios tio{};
@@ -47,8 +49,6 @@ void MakeRaw(int fd)
     cfmakeraw(&tio);
     tio.c_iflag &= ~(IXON | IXOFF | IXANY);
     tio.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&tio, B9600);
-    cfsetospeed(&tio, B9600);
     tcsetattr(fd, TCSANOW, &tio);
 }
 
@@ -111,6 +111,14 @@ const Quantity kQuantities[] = {
 };
 
 }  // namespace
+
+bool IsInstrumentLine(int fd)
+{
+    // On a pty the master reads the settings the program made on the slave.
+    termios tio{};
+    return tcgetattr(fd, &tio) == 0 && cfgetospeed(&tio) == B9600 && cfgetispeed(&tio) == B9600 &&
+           (tio.c_cflag & CSTOPB) == 0;
+}
 
 std::string DefaultIdent()
 {
@@ -502,14 +510,19 @@ void SimInstrument::ReceiveCommands()
     // the open of any command just read is already in the watch's queue.
     CountOpeners();
     bool bUnplugged;
+    bool bStrictLine;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (char byte : bytes)
             m_received.push_back({now, byte});
         bUnplugged = m_scenario.bUnplugged;
+        bStrictLine = m_scenario.bStrictLine;
     }
+    // The line as it is now, when the letters arrived: a program that set
+    // another speed is heard as noise.
+    bool bHeard = !bStrictLine || IsInstrumentLine(m_master);
     for (char byte : bytes) {
-        if (!bUnplugged && IsCommand(byte))
+        if (!bUnplugged && bHeard && IsCommand(byte))
             Answer(byte);
     }
 }

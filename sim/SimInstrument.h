@@ -36,7 +36,16 @@ struct Scenario {
     std::map<char, Reply> dataSets;  // answers to "v", "a", "o"
     Reply ack;                       // answer to "V", "A", "O", "E"
     bool bUnplugged = false;         // true: receive and record, never answer
+    // true: answer only while the program holds the line at 9600 baud with
+    // one stop bit, as the instrument does. At another speed, or with two
+    // stop bits, the letters reach it garbled and it says nothing; they are
+    // still recorded. (A pty forces 8 data bits and no parity on every
+    // setting, so those cannot be seen here.)
+    bool bStrictLine = true;
 };
+
+// Whether the line is one the instrument understands: 9600 baud, one stop bit.
+bool IsInstrumentLine(int fd);
 
 // A plausible 19-byte identification and a 9-byte acknowledgement.
 std::string DefaultIdent();

@@ -32,6 +32,12 @@ const char kUsage[] =
     "  --ack MODE             erase acknowledgement: ok (9 bytes) | none | long (12 bytes)\n"
     "  --log FILE             append one line per received byte\n"
     "  --unplugged            start silent\n"
+    "  --any-line             answer at any speed; by default the instrument answers\n"
+    "                         only while the line is at 9600 baud with one stop bit,\n"
+    "                         and at another speed or with two stop bits it hears the\n"
+    "                         letters as noise and stays silent (they are still logged)\n"
+    "  --detached             take no commands: stdin is not read, and only SIGINT or\n"
+    "                         SIGTERM ends it (for 'xkt-sim --link PATH &' in a script)\n"
     "stdin commands, one per line: unplug, plug, probe MODE, data MODE, ack MODE,\n"
     "  vanish (close the pty, as a pulled adapter; the link then leads to an empty\n"
     "  directory), return (back on a fresh pty: answers \"ok <pty path>\"),\n"
@@ -58,6 +64,8 @@ struct Settings {
     std::map<char, std::string> files;
     int nReadings = 300;
     bool bUnplugged = false;
+    bool bAnyLine = false;
+    bool bDetached = false;
 };
 
 bool ParsePieces(const std::string& list, std::vector<size_t>& pieces)
@@ -158,6 +166,7 @@ bool BuildScenario(const Settings& settings, sim::Scenario& scenario, std::strin
 {
     scenario = sim::Scenario{};
     scenario.bUnplugged = settings.bUnplugged;
+    scenario.bStrictLine = !settings.bAnyLine;
     if (!MakeProbe(settings.strProbe, settings.strIdent, scenario.probe)) {
         reason = "bad probe mode: " + settings.strProbe;
         return false;
@@ -187,8 +196,11 @@ bool ParseArguments(int argc, char** argv, Settings& settings, std::string& reas
 {
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
-        if (option == "--unplugged") {
-            settings.bUnplugged = true;
+        if (option == "--unplugged" || option == "--any-line" || option == "--detached") {
+            bool& bFlag = option == "--unplugged" ? settings.bUnplugged
+                          : option == "--any-line" ? settings.bAnyLine
+                                                   : settings.bDetached;
+            bFlag = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -345,7 +357,8 @@ void CatchSignals()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-// Reads stdin line by line until quit, end of input or a signal.
+// Reads stdin line by line until quit, end of input or a signal; detached,
+// it only waits for the signal.
 void Serve(Settings& settings, sim::SimInstrument& instrument, ByteLog& log)
 {
     std::string pending;
@@ -353,7 +366,7 @@ void Serve(Settings& settings, sim::SimInstrument& instrument, ByteLog& log)
     while (bRunning && !g_bStop) {
         pollfd input = {STDIN_FILENO, POLLIN, 0};
         // Short waits so the byte log follows the line closely.
-        int ready = poll(&input, 1, 20);
+        int ready = poll(&input, settings.bDetached ? 0 : 1, 20);
         log.Catch(instrument);
         if (ready <= 0)
             continue;

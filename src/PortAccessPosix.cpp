@@ -73,7 +73,14 @@ std::string InUseText(const PortHolder& holder)
     std::string strPid = "pid " + std::to_string(holder.nPid);
     if (holder.strName.empty())
         return "in use by " + strPid;
-    return "in use by " + holder.strName + " (" + strPid + ")";
+    std::string strText = "in use by " + holder.strName + " (" + strPid + ")";
+    // ModemManager opens every new adapter to probe it for a modem, and
+    // lets go after a while; a udev rule keeps it away from this one.
+    if (holder.strName == "ModemManager")
+        strText += ": it probes new adapters for a modem and lets go within a minute; to keep it away, "
+                   "give the adapter ENV{ID_MM_DEVICE_IGNORE}=\"1\" in a udev rule (as "
+                   "/usr/share/doc/orvel/60-orvel.rules does), or sudo systemctl stop ModemManager";
+    return strText;
 }
 
 std::string PermissionText(const std::string& strDevice)

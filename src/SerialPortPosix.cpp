@@ -1,6 +1,8 @@
 // POSIX backend of SerialPort: termios in raw mode, non-blocking reads.
 #include "SerialPort.h"
 
+#include "LineSettings.h"
+
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
@@ -38,25 +40,55 @@ speed_t SpeedFor(int32_t baud)
     }
 }
 
-// Raw bytes in both directions, 8 data bits at the given speed; parity, stop
-// bits and hardware flow control stay as found. Software flow control is off:
-// a raw line must pass 0x11 and 0x13 like any other byte.
+tcflag_t CharacterSize(int nDataBits)
+{
+    switch (nDataBits) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    default: return CS8;
+    }
+}
+
+// Raw bytes in both directions at the given speed, and the rest of the line
+// as the instrument needs it, whatever the port had. Linux has no DSR/DTR
+// handshake, DSR sensitivity, NUL stripping, error character or abort on
+// error in its line settings, so the table's "off" for those holds as it is.
 bool ApplyLineSettings(int fd, int32_t baud)
 {
+    const LineSettings& line = kInstrumentLine;
     speed_t speed = SpeedFor(baud);
     termios settings;
     if (speed == B0 || tcgetattr(fd, &settings) != 0)
         return false;
-    settings.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+    settings.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | INPCK | IXON | IXOFF);
+    if (line.bXonXoffOut)
+        settings.c_iflag |= IXON;
+    if (line.bXonXoffIn)
+        settings.c_iflag |= IXOFF;
     settings.c_oflag &= ~OPOST;
     settings.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    settings.c_cflag &= ~CSIZE;
-    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CharacterSize(line.nDataBits) | CREAD | CLOCAL;
+    if (line.bParity)
+        settings.c_cflag |= PARENB;
+    if (line.nStopBits == 2)
+        settings.c_cflag |= CSTOPB;
+    if (line.bRtsCtsHandshake)
+        settings.c_cflag |= CRTSCTS;
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
     cfsetispeed(&settings, speed);
     cfsetospeed(&settings, speed);
-    return tcsetattr(fd, TCSANOW, &settings) == 0;
+    if (tcsetattr(fd, TCSANOW, &settings) != 0)
+        return false;
+    // A pseudo-terminal or an adapter without modem lines refuses this; the
+    // line works without them, so that is no reason to fail the Open.
+    int dtr = TIOCM_DTR;
+    int rts = TIOCM_RTS;
+    ioctl(fd, line.bDtrOn ? TIOCMBIS : TIOCMBIC, &dtr);
+    ioctl(fd, line.bRtsOn ? TIOCMBIS : TIOCMBIC, &rts);
+    return true;
 }
 
 bool WriteOnce(int fd, char byte)

@@ -1,6 +1,8 @@
 // Win32 backend of SerialPort: overlapped I/O with bounded waits.
 #include "SerialPort.h"
 
+#include "LineSettings.h"
+
 namespace {
 
 constexpr DWORD kQueueSize = 10000;
@@ -64,14 +66,39 @@ bool SerialPort::OpenDevice(const std::string& strDevice, int32_t baud)
     m_overlappedRead.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     m_overlappedWrite.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
 
-    // Only speed and data bits are ours; parity, stop bits and flow control
-    // stay as the port was set up.
+    // The whole line is ours: a port keeps what the last program left on
+    // it, and the instrument knows one line only. The special characters
+    // stay as read, but XON and XOFF must differ or the DCB is refused.
+    const LineSettings& line = kInstrumentLine;
     DCB dcb;
     ZeroMemory(&dcb, sizeof(dcb));
     dcb.DCBlength = sizeof(dcb);
     GetCommState(m_hComm, &dcb);
     dcb.BaudRate = static_cast<DWORD>(baud);
-    dcb.ByteSize = 8;
+    dcb.ByteSize = static_cast<BYTE>(line.nDataBits);
+    dcb.fParity = line.bParity;
+    dcb.Parity = line.bParity ? EVENPARITY : NOPARITY;
+    dcb.StopBits = line.nStopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    dcb.fOutX = line.bXonXoffOut;
+    dcb.fInX = line.bXonXoffIn;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutxCtsFlow = line.bRtsCtsHandshake;
+    dcb.fRtsControl = line.bRtsCtsHandshake ? RTS_CONTROL_HANDSHAKE
+                      : line.bRtsOn         ? RTS_CONTROL_ENABLE
+                                            : RTS_CONTROL_DISABLE;
+    dcb.fOutxDsrFlow = line.bDsrDtrHandshake;
+    dcb.fDtrControl = line.bDsrDtrHandshake ? DTR_CONTROL_HANDSHAKE
+                      : line.bDtrOn         ? DTR_CONTROL_ENABLE
+                                            : DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = line.bDsrSensitivity;
+    dcb.fNull = line.bStripNul;
+    dcb.fErrorChar = line.bErrorChar;
+    dcb.fAbortOnError = line.bAbortOnError;
+    dcb.fBinary = line.bBinary;
+    if (dcb.XonChar == dcb.XoffChar) {
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+    }
 
     if (!SetCommState(m_hComm, &dcb) || !SetupComm(m_hComm, kQueueSize, kQueueSize) ||
         m_overlappedRead.hEvent == NULL || m_overlappedWrite.hEvent == NULL) {

@@ -6,12 +6,14 @@
 #include <fstream>
 #include <string>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 class Holder {
 public:
-    Holder(const std::string& strDevice, bool bLock)
+    // szName: the holder's process name, as a daemon that holds ports has it.
+    Holder(const std::string& strDevice, bool bLock, const char* szName = nullptr)
     {
         int ready[2], quit[2];
         if (pipe(ready) != 0 || pipe(quit) != 0)
@@ -20,6 +22,8 @@ public:
         if (m_pid == 0) {
             close(ready[0]);
             close(quit[1]);
+            if (szName)
+                prctl(PR_SET_NAME, szName);
             int fd = open(strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
             char c = (fd >= 0 && (!bLock || flock(fd, LOCK_EX | LOCK_NB) == 0)) ? 'y' : 'n';
             if (write(ready[1], &c, 1) != 1)

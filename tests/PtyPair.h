@@ -2,8 +2,10 @@
 // master while SerialPort opens the slave through a comN link.
 //
 // The line starts cooked, as a terminal's defaults have it (line editing,
-// echo, XON/XOFF, CR to LF, output processing, signals): both ends of a pty
-// share one set of settings, so a raw line seen here is SerialPort's doing.
+// echo, XON/XOFF, CR to LF, output processing, signals), and as an earlier
+// program might have left a serial port (RTS/CTS handshake, two stop bits,
+// parity checked): both ends of a pty share one set of settings, so a raw
+// 8N1 line seen here is SerialPort's doing.
 #pragma once
 
 #include <chrono>
@@ -24,7 +26,8 @@ public:
         m_slavePath = name;
         termios cooked;
         tcgetattr(m_master, &cooked);
-        cooked.c_iflag |= ICRNL | IXON | IXOFF;
+        cooked.c_iflag |= ICRNL | IXON | IXOFF | INPCK;
+        cooked.c_cflag |= CRTSCTS | CSTOPB;
         cooked.c_oflag |= OPOST | ONLCR;
         cooked.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
         tcsetattr(m_master, TCSANOW, &cooked);

@@ -87,6 +87,20 @@ TEST_F(PortAccessTest, ALockedDeviceNamesTheHoldersProcess)
     EXPECT_EQ(strText, port.OpenError().strText);
 }
 
+// ModemManager opens a new adapter to probe it for a modem: the operator
+// learns that it lets go and how to keep it away for good.
+TEST_F(PortAccessTest, ModemManagerAsHolderSaysWhatToDo)
+{
+    Holder holder(m_strLink, false, "ModemManager");
+    ASSERT_TRUE(holder.Holding());
+    ASSERT_EQ("ModemManager", holder.Name());
+    const std::string strText = PortErrorFromSystem(m_strLink, EBUSY, false).strText;
+    const std::string strStart = "in use by ModemManager (pid " + std::to_string(holder.Pid()) + "): ";
+    EXPECT_EQ(strStart, strText.substr(0, strStart.size()));
+    for (const char* szAdvice : {"ID_MM_DEVICE_IGNORE", "60-orvel.rules", "systemctl stop ModemManager"})
+        EXPECT_NE(std::string::npos, strText.find(szAdvice)) << szAdvice << " not in: " << strText;
+}
+
 TEST_F(PortAccessTest, AHolderWithoutALockIsFoundAmongTheOpenFiles)
 {
     // A terminal program may hold the line open with TIOCEXCL and no lock.

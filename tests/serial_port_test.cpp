@@ -172,25 +172,32 @@ TEST_F(SerialPortTest, TheTraceSeesEveryChunkMovedAndEveryOpenAndClose)
     EXPECT_EQ(expected, g_traced);
 }
 
-TEST_F(SerialPortTest, MakesTheCookedLineRawEightBitAtRequestedSpeed)
+TEST_F(SerialPortTest, MakesTheLeftOverLineRaw8N1AtRequestedSpeed)
 {
     termios line;
     ASSERT_EQ(0, tcgetattr(m_pty.Slave(), &line));
-    ASSERT_NE(0u, line.c_lflag & ICANON);   // the fixture's cooked line
+    // The fixture's line, as a terminal and an earlier program left it.
+    ASSERT_NE(0u, line.c_lflag & ICANON);
+    ASSERT_NE(0u, line.c_cflag & CRTSCTS);
+    ASSERT_NE(0u, line.c_cflag & CSTOPB);
     SerialPort port;
-    ASSERT_TRUE(port.Open(kPort, 9600));
+    ASSERT_TRUE(port.Open(kPort, 9600));   // a pty has no modem lines: no reason to fail
     ASSERT_EQ(0, tcgetattr(m_pty.Slave(), &line));
     EXPECT_EQ(B9600, cfgetospeed(&line));
     EXPECT_EQ(B9600, cfgetispeed(&line));
     EXPECT_EQ(static_cast<tcflag_t>(CS8), line.c_cflag & CSIZE);
-    const struct { tcflag_t termios::*flags; tcflag_t bit; const char* name; } kCooked[] = {
+    const struct { tcflag_t termios::*flags; tcflag_t bit; const char* name; } kLeftOver[] = {
         {&termios::c_lflag, ICANON, "ICANON"}, {&termios::c_lflag, ECHO, "ECHO"},
         {&termios::c_lflag, ISIG, "ISIG"},     {&termios::c_lflag, IEXTEN, "IEXTEN"},
         {&termios::c_iflag, IXON, "IXON"},     {&termios::c_iflag, IXOFF, "IXOFF"},
         {&termios::c_iflag, ICRNL, "ICRNL"},   {&termios::c_oflag, OPOST, "OPOST"},
+        {&termios::c_iflag, INPCK, "INPCK"},   {&termios::c_cflag, PARENB, "PARENB"},
+        {&termios::c_cflag, CSTOPB, "CSTOPB"}, {&termios::c_cflag, CRTSCTS, "CRTSCTS"},
     };
-    for (const auto& cooked : kCooked)
-        EXPECT_EQ(0u, line.*cooked.flags & cooked.bit) << cooked.name << " still on";
+    for (const auto& setting : kLeftOver)
+        EXPECT_EQ(0u, line.*setting.flags & setting.bit) << setting.name << " still on";
+    EXPECT_NE(0u, line.c_cflag & CREAD);
+    EXPECT_NE(0u, line.c_cflag & CLOCAL);
 }
 
 TEST_F(SerialPortTest, ControlBytesCrossACookedLineUnalteredBothWays)

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <termios.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,11 +25,23 @@ struct Arrival {
     std::string bytes;
 };
 
-// The program's end of the line: the slave opened the way a serial port is.
+// The program's end of the line: the slave opened the way a serial port is,
+// at the instrument's speed unless told another.
 class Line {
 public:
-    explicit Line(const std::string& path)
-        : m_fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    explicit Line(const std::string& path, speed_t speed = B9600, bool bTwoStopBits = false)
+        : m_fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK))
+    {
+        termios tio{};
+        if (m_fd < 0 || tcgetattr(m_fd, &tio) != 0)
+            return;
+        cfmakeraw(&tio);
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
+        if (bTwoStopBits)
+            tio.c_cflag |= CSTOPB;
+        tcsetattr(m_fd, TCSANOW, &tio);
+    }
     ~Line()
     {
         if (m_fd >= 0)
@@ -140,6 +153,37 @@ TEST(SimInstrument, AnswersEachCommandLetter)
         line.Send(c.command);
         EXPECT_EQ(line.CollectText(200ms), c.reply) << c.command;
     }
+}
+
+// The instrument hears its letters only at 9600 baud with one stop bit; a
+// line left at the pty's 38400, set to 19200 or to two stop bits gets no
+// answer, though the letters are recorded. Without the strict line it
+// answers at any speed.
+TEST(SimInstrument, AnswersOnlyOnTheInstrumentsLine)
+{
+    const struct { const char* szName; speed_t speed; bool bTwoStopBits; bool bStrict; bool bAnswers; } kCases[] = {
+        {"9600 8N1", B9600, false, true, true},
+        {"as the pty starts (38400)", B38400, false, true, false},
+        {"19200", B19200, false, true, false},
+        {"9600 with two stop bits", B9600, true, true, false},
+        {"19200, strict line off", B19200, false, false, true},
+    };
+    for (const auto& c : kCases) {
+        sim::Scenario scenario = Answering(sim::DefaultIdent());
+        scenario.bStrictLine = c.bStrict;
+        sim::SimInstrument instrument(scenario);
+        Line line(instrument.SlavePath(), c.speed, c.bTwoStopBits);
+        ASSERT_TRUE(line.Ok());
+        line.Send("y");
+        EXPECT_EQ(line.CollectText(300ms), c.bAnswers ? sim::DefaultIdent() : "") << c.szName;
+        EXPECT_EQ(instrument.ReceivedText(), "y") << c.szName;
+    }
+    // A fresh pty is not at 9600: only a program that sets the speed is heard.
+    sim::SimInstrument instrument(Answering(sim::DefaultIdent()));
+    int fd = open(instrument.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(sim::IsInstrumentLine(fd));
+    close(fd);
 }
 
 TEST(SimInstrument, PiecesArriveApart)

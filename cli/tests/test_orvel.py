@@ -388,6 +388,45 @@ class OrvelTest(unittest.TestCase):
             self.assertIn("\n  " + status, out)
         self.assertEqual((0, "orvel 1.0.0.1\n", ""), self.orvel("--version"))
 
+    # ---- the simulator as a script starts it ----
+
+    def test_simulator_runs_detached_until_terminated(self):
+        """`xkt-sim --detached --link L &` in a script: its stdin is empty, and it serves on."""
+        link = self.path("ttyUSB0")
+        sim = subprocess.Popen([SIM, "--detached", "--link", link], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertTrue(sim.stdout.readline().startswith("ready /dev/pts/"))
+            time.sleep(0.5)
+            self.assertIsNone(sim.poll(), "ended at the end of its empty input")
+            self.assertEqual((0, "%s %s\n" % (link, IDENT), ""), self.orvel("find", "--port", link))
+            sim.send_signal(signal.SIGTERM)
+            self.assertEqual(0, sim.wait(timeout=10))
+            self.assertFalse(os.path.lexists(link))
+        finally:
+            if sim.poll() is None:
+                sim.kill()
+                sim.wait()
+            sim.stdout.close()
+
+    def test_simulator_hears_only_the_instruments_line(self):
+        """A program that leaves the pty at its 38400 gets no answer, unless --any-line."""
+        for link, args, answer in (("ttyUSB0", [], b""), ("ttyUSB1", ["--any-line"], b"HVM-3000 SN4711 V2.")):
+            with self.subTest(args=args):
+                sim = self.start_sim(link, *args)
+                fd = os.open(self.path(link), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                try:
+                    os.write(fd, b"y")
+                    got, end = b"", time.monotonic() + 0.5
+                    while time.monotonic() < end:
+                        if select.select([fd], [], [], 0.05)[0]:
+                            got += os.read(fd, 64)
+                    self.assertEqual(answer, got)
+                    self.assertEqual(b"y", self.received(sim))
+                finally:
+                    os.close(fd)
+                    self.stop_sim(sim)
+
     # ---- watch ----
 
     def test_watch_reports_found_lost_found(self):

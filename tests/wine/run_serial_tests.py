@@ -71,20 +71,29 @@ def line_settings(slave):
         os.close(fd)
 
 
+# Flow control an earlier program may have left on a port, by the word the
+# test uses for it: (termios field index, bits).
+FLOWS = {"xonxoff": (0, termios.IXON | termios.IXOFF), "rtscts": (2, termios.CRTSCTS)}
+
+
 def describe_line(slave):
+    """'BAUD BITS STOP' and the flow control words that are on."""
     attrs = line_settings(slave)
     speed = {v: k for k, v in SPEEDS.items()}.get(attrs[5], "other")
     bits = {v: k for k, v in BITS.items()}.get(attrs[2] & termios.CSIZE, "other")
     stop = 2 if attrs[2] & termios.CSTOPB else 1
-    return "%s %s %s" % (speed, bits, stop)
+    flows = [word for word, (field, mask) in sorted(FLOWS.items()) if attrs[field] & mask]
+    return " ".join(["%s %s %s" % (speed, bits, stop)] + flows)
 
 
-def set_line(slave, speed, bits, stop):
+def set_line(slave, speed, bits, stop, flows=()):
     fd = os.open(slave, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
         attrs = termios.tcgetattr(fd)
         attrs[2] = (attrs[2] & ~(termios.CSIZE | termios.CSTOPB)) | BITS[bits] | \
             (termios.CSTOPB if stop == 2 else 0)
+        for word, (field, mask) in FLOWS.items():
+            attrs[field] = attrs[field] | mask if word in flows else attrs[field] & ~mask
         attrs[4] = attrs[5] = SPEEDS[speed]
         termios.tcsetattr(fd, termios.TCSANOW, attrs)
     finally:
@@ -123,8 +132,11 @@ def answer(request, sim, adapter):
     if verb == "line":
         return describe_line(sim.slave)
     if verb == "setline":
-        speed, bits, stop = (int(x) for x in rest.split())
-        set_line(sim.slave, speed, bits, stop)
+        words = rest.split()
+        if any(word not in FLOWS for word in words[3:]):
+            return "error unknown flow control in " + rest
+        speed, bits, stop = (int(x) for x in words[:3])
+        set_line(sim.slave, speed, bits, stop, words[3:])
         return "ok"
     if verb == "log":
         return " ".join(sim.logged())

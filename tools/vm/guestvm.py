@@ -100,8 +100,14 @@ def root_ready():
                for name in ("root.img", "vmlinuz", "initrd.img"))
 
 
+# The template prefixes made once inside the guest: win32 for the 32-bit
+# tests, win64 for the 64-bit program on the real serial drivers.
+GUEST_ARCHES = ("win32", "win64")
+
+
 def prefix_overlay():
-    return os.path.join(guest_dir(), "prefix-%s.qcow2" % _sha([WINEENV]))
+    return os.path.join(guest_dir(), "prefix-%s.qcow2" % _sha(
+        [WINEENV], extra=" ".join(GUEST_ARCHES).encode()))
 
 
 # ---- Debian's mirror, as this machine's apt is configured -----------------
@@ -242,9 +248,11 @@ def _build_prefix(overlay):
     building = overlay + ".building"
     subprocess.run([QEMU_IMG, "create", "-q", "-f", "qcow2", "-F", "raw", "-b", "root.img",
                     building], check=True, cwd=guest_dir())
-    _say("making the win32 template prefix inside the guest")
+    _say("making the %s template prefixes inside the guest" % " and ".join(GUEST_ARCHES))
     started = time.monotonic()
-    job = Job(["python3", "/xkt-job/wineenv.py", "template", GUEST_CACHE, "win32"], cwd="/")
+    make = " && ".join("python3 /xkt-job/wineenv.py template %s %s" % (GUEST_CACHE, arch)
+                       for arch in GUEST_ARCHES)
+    job = Job(["sh", "-c", make], cwd="/")
     job.add_file(WINEENV, "xkt-job/wineenv.py")
     status = job.run(building, bound=900, keep=True, out=_Quiet())
     if status != 0:
@@ -252,7 +260,7 @@ def _build_prefix(overlay):
         raise GuestError("the template prefix was not made in the guest (exit %s):\n%s"
                          % (status, "\n".join(job.console_tail())))
     os.rename(building, overlay)
-    _say("template prefix made in %.0f s" % (time.monotonic() - started))
+    _say("template prefixes made in %.0f s" % (time.monotonic() - started))
 
 
 # ---- running a job -------------------------------------------------------------
@@ -286,10 +294,17 @@ class _Quiet:
 class Job:
     """One command run in a freshly booted guest."""
 
-    def __init__(self, argv, cwd, env=None):
+    def __init__(self, argv, cwd, env=None, devices=(), udev=False, on_line=None):
+        """devices: more qemu arguments (serial lines, a USB adapter, a
+        monitor); udev: the guest starts udev before the job, which loads
+        the drivers of those devices; on_line: called with every line the
+        job prints, as it comes, so the host can act on the job's cue."""
         self.argv = list(argv)
         self.cwd = cwd
         self.env = dict(env or {})
+        self.devices = list(devices)
+        self.udev = udev
+        self.on_line = on_line
         self.files = {}        # archive name -> host path
         self.returns = []      # guest directories whose new files come back
         self.token = "xkt-guest-" + secrets.token_hex(8)
@@ -332,6 +347,8 @@ class Job:
             text("xkt-job/token", self.token + "\n")
             if self.returns:
                 text("xkt-job/return", "".join(d + "\n" for d in self.returns))
+            if self.udev:
+                text("xkt-job/udev", "")
             for name, host_path in sorted(self.files.items()):
                 tar.add(host_path, arcname=name, recursive=False)
 
@@ -377,7 +394,7 @@ class Job:
                 "off" if keep else "on"),
             "-drive", "file=%s,if=virtio,format=raw,readonly=on" % payload,
             "-drive", "file=%s,if=virtio,format=raw" % outbox,
-        ]
+        ] + self.devices
 
     def _boot(self, root_disk, payload, outbox, bound, keep, out):
         """Streams the job's output to out; None when the guest failed."""
@@ -435,6 +452,8 @@ class Job:
                 if phase == "job":
                     out.write(line + "\n")
                     out.flush()
+                    if self.on_line:
+                        self.on_line(line)
         finally:
             if proc.poll() is None:
                 with contextlib.suppress(subprocess.TimeoutExpired):
