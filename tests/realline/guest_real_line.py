@@ -30,7 +30,7 @@ import wineenv    # noqa: E402
 import xktdrive   # noqa: E402
 from checklist import Checks   # noqa: E402
 
-DEVICES = {"uart": "/dev/ttyS1", "usb": "/dev/ttyUSB0", "unplug": "/dev/ttyUSB0"}
+DEVICES = {"uart": "/dev/ttyS1", "usb": "/dev/ttyUSB0", "unplug": "/dev/ttyUSB0", "break": "/dev/ttyS1"}
 COM_PORTS = {"uart": 1, "usb": 3, "unplug": 3}
 USB_ID = "0403:6001"
 IDENT = "HVM-3000 SN4711 V2"
@@ -326,6 +326,26 @@ def xkt_unplug(d, hwnd, who, device, folder):
         connect(d, hwnd, who + ", plugged back in")
 
 
+def orvel_break(args, device, folder):
+    """A BREAK in the middle of the kV data set (the host's telnet end of the
+    16550 sends it): the driver counts it and hands a NUL byte on with the
+    data. The data set is not whole: nothing saved, nothing erased."""
+    lines = ["orvel: read kV: Line Error! Data not saved."]
+    code, out, err = orvel(args, "read", "kV", "run", "--port", device, "--trace", "trace.txt", cwd=folder)
+    checks.check((code, out, err.splitlines()) == (1, "", lines),
+                 "orvel read kV: a BREAK mid-data set is a line error, exit 1 (%d, %r, %r)" % (code, out, err))
+    with open(os.path.join(folder, "trace.txt")) as f:
+        notes = [line.split(" # ", 1)[1] for line in f.read().splitlines() if " # " in line]
+    checks.check("line error on %s: break" % device in notes,
+                 "the trace names the break (%s)" % "; ".join(notes))
+    code, out, err = orvel(args, "read", "all", "run", "--port", device, "--erase", cwd=folder)
+    checks.check((code, out, err.splitlines()) == (1, "", lines),
+                 "orvel read all --erase: the line error ends it before anything is erased "
+                 "(%d, %r, %r)" % (code, out, err))
+    files = sorted(name for name in os.listdir(folder) if name != "trace.txt")
+    checks.check(files == [], "no data set file is left (%s)" % files)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--case", required=True, choices=sorted(DEVICES))
@@ -336,7 +356,6 @@ def main():
     parser.add_argument("--win64-build", required=True)
     args = parser.parse_args()
     device = DEVICES[args.case]
-    data = {letter: read(os.path.join(args.data, letter + ".bin")) for letter in "vao"}
     os.makedirs(args.work, exist_ok=True)
     if not checks.check(wait_device(device, True, 60), "the guest has %s (%s)" % (
             device, os.path.realpath("/sys/class/tty/%s/device/driver" % os.path.basename(device)))):
@@ -344,6 +363,10 @@ def main():
     folder = os.path.join(args.work, "orvel")
     os.makedirs(folder)
     started = time.monotonic()
+    if args.case == "break":
+        orvel_break(args, device, folder)
+        return checks.summary()
+    data = {letter: read(os.path.join(args.data, letter + ".bin")) for letter in "vao"}
     if args.case == "unplug":
         orvel_unplug(args, device, folder)
         say("orvel took %.0f s" % (time.monotonic() - started))

@@ -6,10 +6,10 @@ find_package(Python3 COMPONENTS Interpreter REQUIRED)
 
 set(real_line_args --sim $<TARGET_FILE:xkt-sim> --orvel $<TARGET_FILE:orvel>
     --win32-build ${XKT_WIN32_BUILD_DIR} --win64-build ${XKT_WIN64_BUILD_DIR})
-foreach(case uart usb unplug)
+foreach(case uart usb unplug break)
   add_test(NAME real_line_${case}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/run_real_line.py --case ${case} ${real_line_args})
 endforeach()
 # The guest takes both processors, as the Wine tests do.
-set_tests_properties(real_line_uart real_line_usb real_line_unplug PROPERTIES
+set_tests_properties(real_line_uart real_line_usb real_line_unplug real_line_break PROPERTIES
   RUN_SERIAL TRUE SKIP_RETURN_CODE 77 TIMEOUT 1800 ENVIRONMENT XKT_VM_BOUND=1500)

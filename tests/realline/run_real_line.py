@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Both programs on real Linux serial drivers, in the project's guest.
 
-    run_real_line.py --case uart|usb|unplug --sim XKT_SIM --orvel ORVEL
+    run_real_line.py --case uart|usb|unplug|break --sim XKT_SIM --orvel ORVEL
                      --win32-build DIR --win64-build DIR [--work DIR]
 
 A pseudo-terminal ignores the speed, has no modem lines and never hangs up
@@ -16,7 +16,9 @@ The checks themselves run in the guest (guest_real_line.py); this side
 starts the simulator, boots the guest once, follows the line settings that
 reach the pseudo-terminal, pulls and plugs the USB adapter through qemu's
 monitor (QMP) when the guest says so, and checks what the simulator
-received. Exits 77 where no guest can be had.
+received. Case break puts the 16550's far end on qemu's telnet backend
+instead, which can send a BREAK: this side then is the instrument itself,
+and a telnet line carries no speed. Exits 77 where no guest can be had.
 """
 
 import argparse
@@ -169,6 +171,126 @@ class Monitor:
             self.sock.close()
 
 
+class TelnetInstrument:
+    """The instrument at the telnet end of the 16550 (case break): it answers
+    the probe and the erase letters as the simulator does, and sends each
+    data set with a BREAK (telnet's IAC BREAK, which qemu puts on the line)
+    in the middle of it."""
+
+    IAC, BREAK = 0xFF, 0xF3
+    IDENT = b"HVM-3000 SN4711 V2."
+    ACK = b"ERASED OK"
+
+    def __init__(self, port):
+        self.port = port
+        self.letters = b""
+        self.sock = None
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    @classmethod
+    def data_set(cls, letter):
+        unit = {"v": b"kV", "a": b"uA", "o": b"kOhm"}[letter]
+        text = b"".join(b"2024-03-05 09:%02d:%02d, %7.2f %s\n" % (i // 6 % 60, i % 6 * 10, 10 + i * 0.5, unit)
+                        for i in range(60))
+        half = len(text) // 2
+        return text[:half], text[half:]
+
+    def _send(self, data):
+        self.sock.sendall(data.replace(b"\xff", b"\xff\xff"))
+
+    def _answer(self, letter):
+        if letter == "y":
+            self._send(self.IDENT)
+        elif letter in "vao":
+            head, tail = self.data_set(letter)
+            self._send(head)
+            time.sleep(0.5)   # the head is on the line before the BREAK
+            self.sock.sendall(bytes([self.IAC, self.BREAK]))
+            time.sleep(0.2)
+            self._send(tail)
+        elif letter in "VAOE":
+            self._send(self.ACK)
+
+    def _serve(self):
+        deadline = time.monotonic() + 300
+        while not self.stop.is_set() and self.sock is None:
+            try:
+                self.sock = socket.create_connection(("127.0.0.1", self.port), timeout=1)
+            except OSError:
+                if time.monotonic() > deadline:
+                    print("host: qemu's telnet end never listened", flush=True)
+                    return
+                time.sleep(0.2)
+        self.sock.settimeout(0.2)
+        pending = b""
+        while not self.stop.is_set():
+            try:
+                chunk = self.sock.recv(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            if not chunk:
+                return
+            pending += chunk
+            # qemu's telnet negotiation (IAC and a command, with an option
+            # byte for WILL, WONT, DO and DONT) is no part of the line.
+            while pending:
+                if pending[0] != self.IAC:
+                    byte, pending = pending[:1], pending[1:]
+                elif len(pending) < 2:
+                    break
+                elif pending[1] == self.IAC:
+                    byte, pending = pending[1:2], pending[2:]
+                elif 251 <= pending[1] <= 254:
+                    if len(pending) < 3:
+                        break
+                    pending = pending[3:]
+                    continue
+                else:
+                    pending = pending[2:]
+                    continue
+                self.letters += byte
+                self._answer(chr(byte[0]))
+
+    def close(self):
+        self.stop.set()
+        self.thread.join(timeout=5)
+        if self.sock:
+            self.sock.close()
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def run_break(args, work, data_dir, overlay):
+    """Case break: the checks in the guest, and the letters that came here."""
+    checks = Checks()
+    port = free_port()
+    instrument = TelnetInstrument(port)
+    devices = ["-serial", "telnet:127.0.0.1:%d,server=on,wait=off" % port]
+    job = make_job(args, work, data_dir, devices, lambda line: None)
+    print("real line: break, the instrument at qemu's telnet end of the 16550 (port %d); one guest boot"
+          % port, flush=True)
+    started = time.monotonic()
+    try:
+        status = job.run(overlay, BOUND)
+    finally:
+        instrument.close()
+    print("guest: ended with exit %d after %.0f s (boot %.0f s, job %.0f s)" % (
+        status, time.monotonic() - started, job.timings.get("boot", 0), job.timings.get("job", 0)))
+    checks.check(status == 0, "the checks in the guest passed (exit %d)" % status)
+    # Each command probes first; after the line error nothing else goes out.
+    checks.check(instrument.letters == b"yvyv",
+                 "the instrument received y v, y v and no erase letter (got %r)" % instrument.letters)
+    return checks.summary()
+
+
 class Host:
     """What the host does on the guest's cues ("real-line: CUE" lines)."""
 
@@ -273,7 +395,7 @@ def make_job(args, work, data_dir, devices, on_line):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--case", required=True, choices=("uart", "usb", "unplug"))
+    parser.add_argument("--case", required=True, choices=("uart", "usb", "unplug", "break"))
     parser.add_argument("--sim", required=True)
     parser.add_argument("--orvel", required=True)
     parser.add_argument("--win32-build", required=True)
@@ -292,6 +414,13 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     data_dir = os.path.join(work, "data")
     os.makedirs(data_dir)
+    if args.case == "break":
+        try:
+            overlay = guestvm.ensure_guest()
+        except guestvm.GuestError as error:
+            print("guest: %s" % error)
+            return 1
+        return run_break(args, work, data_dir, overlay)
     sim_args = []
     for letter, data in data_sets(args.case).items():
         path = os.path.join(data_dir, letter + ".bin")
