@@ -164,8 +164,11 @@ bool SerialPort::OpenDevice(const std::string& strDevice, int32_t baud)
         m_openError.nKind = PortError::OTHER;
         m_openError.strText = "the line settings were refused";
     } else {
-        // Bytes left over from an earlier session are not part of this exchange.
-        tcflush(fd, TCIFLUSH);
+        // Bytes left over from an earlier session are not part of this
+        // exchange; and whatever a freshly plugged adapter's default line
+        // (echo on) sent back of them before the settings above took hold
+        // goes no further: an echoed 'V' would erase a data set.
+        tcflush(fd, TCIOFLUSH);
         m_fd = fd;
         m_bOpened = true;
         m_bReadFailed = false;
