@@ -227,6 +227,16 @@ class Suite:
         status = self.wait_text(ids.IDC_STATUS, IDENT[:18], 20)
         self.require(status == IDENT[:18], "not connected: status %r" % status)
 
+    def check_disconnected(self, read_button, after):
+        """The window says the connection is gone, as a failed keep-alive
+        does, and Read refuses until Connect finds the instrument again."""
+        status = self.text(ids.IDC_STATUS)
+        self.check(status == STATUS_LOST, "status %r after %s" % (status, after))
+        color = self.d.pixel(self.hwnd, ids.IDC_STATUS)
+        self.check(color == RED, "status drawn in %s, not light red" % (color,))
+        self.d.click(self.hwnd, read_button)
+        self.answer(self.box("Error:", MSG_NO_CONNECTION, icon=True), IDOK)
+
     def box(self, caption, text, buttons=(IDOK,), icon=None, timeout=15):
         """Waits for a message box and checks it; returns its handle."""
         box = self.d.message_box(caption, int(timeout * 1000))
@@ -693,15 +703,8 @@ def test_download_vanish(s):
         s.check(s.file("run1.txt") == b"old", "run1.txt holds %r" % s.file("run1.txt"))
         s.check(sorted(os.listdir(s.work)) == ["run1.txt", "test.xkt"],
                 "files: %s" % sorted(os.listdir(s.work)))
-        # The window says the connection is gone, as a failed keep-alive
-        # does, and Read refuses until Connect finds the instrument again.
-        status = s.text(ids.IDC_STATUS)
-        s.check(status == STATUS_LOST, "status %r after the lost download" % status)
-        color = s.d.pixel(h, ids.IDC_STATUS)
-        s.check(color == RED, "status drawn in %s, not light red" % (color,))
         s.sim.mark()
-        s.d.click(h, ids.IDC_READ_UA)
-        s.answer(s.box("Error:", MSG_NO_CONNECTION, icon=True), IDOK)
+        s.check_disconnected(ids.IDC_READ_UA, "the lost download")
     finally:
         s.plug_adapter()
     s.check(s.sim.letters() == "", "sent %r while disconnected" % s.sim.letters())
@@ -734,13 +737,8 @@ def test_read_port_gone(s):
         s.plug_adapter()
     try:
         s.check(box["text"] == MSG_CONNECTION_LOST, "Read said %r" % box["text"])
-        status = s.text(ids.IDC_STATUS)
-        s.check(status == STATUS_LOST, "status %r after the Read" % status)
-        color = s.d.pixel(h, ids.IDC_STATUS)
-        s.check(color == RED, "status drawn in %s, not light red" % (color,))
         s.check(sorted(os.listdir(s.work)) == ["test.xkt"], "files: %s" % sorted(os.listdir(s.work)))
-        s.d.click(h, ids.IDC_READ_KV)
-        s.answer(s.box("Error:", MSG_NO_CONNECTION, icon=True), IDOK)
+        s.check_disconnected(ids.IDC_READ_KV, "the Read")
     finally:
         s.plug_adapter()
     s.check(s.sim.letters() == "", "sent %r to a port that was gone" % s.sim.letters())
