@@ -155,18 +155,26 @@ HWND Child(HWND parent, long long id)
     return nullptr;
 }
 
+// The text may change between the two messages (the status field does while
+// a search runs): a copy that filled the buffer may be cut short, so it is
+// read again with room to spare until it fits.
 bool GetText(HWND hwnd, std::wstring& text)
 {
     DWORD_PTR length = 0;
     if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &length))
         return false;
-    std::vector<wchar_t> buffer(length + 2, 0);
-    DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
-                             SMTO_NORMAL, kSendTimeoutMs, &copied))
-        return false;
-    text.assign(buffer.data(), copied);
-    return true;
+    for (size_t room = length + 64; room < (1u << 20); room *= 2) {
+        std::vector<wchar_t> buffer(room, 0);
+        DWORD_PTR copied = 0;
+        if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+                                 SMTO_NORMAL, kSendTimeoutMs, &copied))
+            return false;
+        if (copied + 1 < buffer.size()) {
+            text.assign(buffer.data(), copied);
+            return true;
+        }
+    }
+    return false;
 }
 
 std::wstring ClassOf(HWND hwnd)
