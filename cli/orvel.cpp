@@ -8,6 +8,7 @@
 #include "PortNames.h"
 #include "SerialPort.h"
 #include "Trace.h"
+#include "Usage.h"
 #include "XKTCore.h"
 #include "XKTVersion.h"
 #include "orvelPlatform.h"
@@ -33,62 +34,6 @@ static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_alw
               "a signal handler may only touch lock-free atomics");
 
 namespace {
-
-enum ExitStatus {
-    EXIT_DONE = 0,
-    EXIT_INSTRUMENT = 1,   // not found, no reply, no data, transfer error, line lost, too long
-    EXIT_USAGE = 2,
-    EXIT_FILE = 3,         // cannot create or write, or exists without --overwrite
-    EXIT_HANGUP = 129,     // the terminal went away (SIGHUP)
-    EXIT_INTERRUPTED = 130,
-};
-
-const char kUsage[] =
-    "usage: orvel find | read kV|uA|kOhm|all NAME | erase kV|uA|kOhm|all | watch | ports  [--port P] [--overwrite] [--erase] [--trace FILE]\n";
-
-const char kHelp[] =
-    "usage: orvel COMMAND [--port P] [--overwrite] [--erase] [--trace FILE]\n"
-    "\n"
-    "The high-voltage instrument on a serial line, as the Orvel dialog drives it.\n"
-    "\n"
-    "commands:\n"
-    "  find                    search for the instrument; prints its port and identification\n"
-    "  read kV|uA|kOhm NAME    download a data set into NAME.txt; prints the file and its size\n"
-    "  read all NAME           download all three into NAME-kV.txt, NAME-uA.txt, NAME-kOhm.txt;\n"
-    "                          prints a line per saved file; an empty data set is said and skipped\n"
-    "  erase kV|uA|kOhm|all    erase a data set in the instrument, or all three; prints what was erased\n"
-    "  watch                   probe the instrument every 2 s; prints a time-stamped line when it is\n"
-    "                          found or lost; runs until interrupted\n"
-    "  ports                   list this machine's serial ports: the name for --port, what the\n"
-    "                          system knows of the adapter, and whether the port is free\n"
-    "\n"
-    "options:\n"
-    "  --port P       the instrument's port: 3, COM3, COM12, or on Linux a device path\n"
-    "                 (/dev/ttyUSB0, /dev/serial/by-id/...); probed first, and sent nothing else\n"
-    "                 unless the instrument answers. Without it every command searches:\n"
-    "                 on Windows COM1 to COM8, then the other COM ports Windows lists; on Linux\n"
-    "                 /dev/ttyUSB*, /dev/ttyACM* and the on-board ports /dev/ttyS0 to /dev/ttyS3.\n"
-    "                 On Linux port n is /dev/ttyS<n-1>.\n"
-    "  --overwrite    read: replace an existing NAME.txt (without it the old file is kept)\n"
-    "  --erase        read all: once all three downloads have ended without a failure, erase\n"
-    "                 the data sets whose files were saved, each by itself; prints what was erased\n"
-    "  --trace FILE   write every byte sent (>) and received (<), and every port opened\n"
-    "                 and closed (#), to FILE with the time since the start; - is stderr\n"
-    "  --help         this text\n"
-    "  --version      the program's version\n"
-    "\n"
-    "Units are case-insensitive; uA may be written \xC2\xB5" "A.\n"
-    "\n"
-    "exit status:\n"
-    "  0    success\n"
-    "  1    instrument or line: not found, no reply, no data (read all: in none of the three),\n"
-    "       transfer error, connection lost, data set too long, line error, an erasure not\n"
-    "       acknowledged, port in use or not permitted; or the output could not be written\n"
-    "  2    usage: unknown command, unit or option, missing name, no such port\n"
-    "  3    file: cannot be created or written, or exists without --overwrite; a trace that\n"
-    "       could not be written whole\n"
-    "  129  hung up (the terminal was closed); as 130\n"
-    "  130  interrupted (Ctrl-C); a download in progress leaves no file behind\n";
 
 constexpr int kAnswerOk = 1;   // IDOK
 constexpr unsigned kPauseStepMs = 10;
@@ -625,7 +570,7 @@ void Orvel::Say(const std::string& strText) const
 
 int UsageError(const std::string& strError)
 {
-    std::fprintf(stderr, "orvel: %s\n%s", strError.c_str(), kUsage);
+    std::fprintf(stderr, "orvel: %s\n%s", strError.c_str(), UsageLine().c_str());
     return EXIT_USAGE;
 }
 
@@ -683,8 +628,13 @@ int Run(const Options& options)
         // watch waits for an adapter that is not plugged in yet, or is
         // held by another program for now: its search says so and goes on.
         bool bWatch = options.strCommand == "watch";
-        if (!bWatch && !PortExists(strDevice))
-            return UsageError("no such port: " + PortDisplayName(strDevice));
+        if (!bWatch && !PortExists(strDevice)) {
+            // The call was right; the port is not there. The usage line
+            // would send the reader to the wrong place.
+            std::fprintf(stderr, "orvel: no such port: %s\norvel: 'orvel ports' lists this machine's serial ports\n",
+                         PortDisplayName(strDevice).c_str());
+            return EXIT_USAGE;
+        }
         // A port that cannot be opened says why now, not as a missing reply.
         PortError access = bWatch ? PortError() : CheckPortAccess(strDevice);
         if (access.Failed()) {
@@ -756,7 +706,7 @@ int main(int argc, char** argv)
     if (!ParseArguments(argc, argv, options, strError))
         return UsageError(strError);
     if (options.bHelp) {
-        PutText(kHelp, stdout);
+        PutText(HelpText(kReference).c_str(), stdout);
         return CheckOutput(EXIT_DONE);
     }
     if (options.bVersion) {

@@ -11,6 +11,10 @@
 extern std::atomic<bool> g_bInterrupted;
 extern std::atomic<int> g_nSignal;   // what interrupted: SIGINT, SIGTERM, SIGHUP
 
+// The last line of --help: where the whole reference is. Windows ships no
+// man page; the guide beside orvel.exe has its part.
+extern const char kReference[];
+
 void CatchInterrupts();
 // The port is released and no file of the command's own is left.
 void SayCleanedUp();

@@ -42,6 +42,8 @@ void SayCleanedUp()
 {
 }
 
+const char kReference[] = "The reference, with every message and examples: man orvel";
+
 void PutText(const char* szText, std::FILE* pFile)
 {
     std::fputs(szText, pFile);

@@ -54,6 +54,8 @@ void SayCleanedUp()
 
 // The console shows text in its own code page, which is rarely UTF-8: text
 // for a console goes in UTF-16, anything else gets the bytes as they are.
+const char kReference[] = "More in OPERATOR.txt, beside orvel.exe: \"From the command line (orvel.exe)\".";
+
 void PutText(const char* szText, std::FILE* pFile)
 {
     HANDLE hOut = GetStdHandle(pFile == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
