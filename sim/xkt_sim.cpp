@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -37,12 +38,17 @@ const char kUsage[] =
     "                         and at another speed or with two stop bits it hears the\n"
     "                         letters as noise and stays silent (they are still logged)\n"
     "  --detached             take no commands: stdin is not read, and only SIGINT or\n"
-    "                         SIGTERM ends it (for 'xkt-sim --link PATH &' in a script)\n"
+    "                         SIGTERM ends it; so it is when stdin is /dev/null, as\n"
+    "                         for 'xkt-sim --link PATH &' in a script\n"
+    "  --help                 this text\n"
     "stdin commands, one per line: unplug, plug, probe MODE, data MODE, ack MODE,\n"
     "  vanish (close the pty, as a pulled adapter; the link then leads to an empty\n"
     "  directory), return (back on a fresh pty: answers \"ok <pty path>\"),\n"
     "  stall [MS] (the line takes nothing more from the program; for MS ms or\n"
-    "  until release), release, quit\n";
+    "  until release), release, quit\n"
+    "exit status: 0 ended (quit, end of input, a signal); 1 no pseudo-terminal, link\n"
+    "  or log; 2 usage\n"
+    "The reference: man xkt-sim\n";
 
 const char kDataLetters[] = {'v', 'a', 'o'};
 const int kLineBytesPerSecond = 960;   // 9600 baud, 8N1
@@ -346,6 +352,21 @@ bool Obey(const std::string& line, Settings& settings, sim::SimInstrument& instr
     return true;
 }
 
+// A script's background job gets /dev/null as its input, whose end would
+// quit the simulator before anything could talk to it; nobody can type
+// into the null device, so it takes no commands (as --detached) and serves
+// until a signal. A closed stdin is the same. A command file or a pipe
+// still ends it at its end.
+bool StdinIsNull()
+{
+    struct stat input {};
+    if (fstat(STDIN_FILENO, &input) != 0)
+        return true;
+    struct stat null {};
+    return S_ISCHR(input.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+           input.st_rdev == null.st_rdev;
+}
+
 void CatchSignals()
 {
     struct sigaction action {};
@@ -406,6 +427,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "xkt-sim: %s\n%s", reason.c_str(), kUsage);
         return 2;
     }
+    if (StdinIsNull())
+        settings.bDetached = true;
     ByteLog log(settings.strLog, start);
     if (log.Failed(settings.strLog)) {
         std::fprintf(stderr, "xkt-sim: cannot open log %s\n", settings.strLog.c_str());
