@@ -12,8 +12,9 @@ it by cpack, then:
                (osslsigncode verify -CAfile): both MSIs, the four programs in
                the zip and the two in each MSI (msiextract); the release names
                the osslsigncode version; scripts/check-reproducible --against
-               finds the release the same as its rebuild, and a copy with
-               one byte changed differing;
+               finds the release the same as its rebuild, a copy with one
+               byte changed differing, and refuses to compare a release that
+               another osslsigncode version signed;
   timestamped  the same signatures, each with a time stamp from
                osslsigncode's own time-stamp authority, verified with it, and
                the check against the rebuild passes;
@@ -251,6 +252,19 @@ def signed(args, authority, checks, timestamped=False):
         f.write(bytes([byte[0] ^ 0x01]))
     check_against(changed, work, epoch, checks, expect="MSI, x64",
                   what="a copy with one byte changed in the x64 MSI")
+    # Signed, the record says, by another version: its signatures would
+    # attach into other bytes, so the check must not compare at all.
+    record = glob.glob(os.path.join(changed, "*-signing.txt"))[0]
+    with open(record) as f:
+        text = f.read()
+    with open(record, "w") as f:
+        f.write(text.replace("signed with osslsigncode %s." % version, "signed with osslsigncode 2.5."))
+    done = run([sys.executable, CHECK, "--against", changed, "--reuse", "--work", work],
+               env=dict(os.environ, SOURCE_DATE_EPOCH=str(epoch)))
+    said = done.stdout.decode(errors="replace").strip()
+    checks.check(done.returncode == 2 and "osslsigncode 2.5" in said and "cannot be compared" in said
+                 and "same " not in said, "a release signed with osslsigncode 2.5: exit %d, %r"
+                 % (done.returncode, said.splitlines()[-1:]))
 
 
 def refused(args, authority, checks):
