@@ -27,6 +27,7 @@ import argparse
 import json
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -146,13 +147,22 @@ def sync_folder(path):
         os.close(descriptor)
 
 
+def sync_file(path):
+    with open(path, "rb+") as f:
+        os.fsync(f.fileno())
+
+
 def publish(config, stage, out):
     """Moves the staged release into out, each file whole on disk first."""
     for name in outputs(config):
         path = os.path.join(stage, name)
-        if os.path.isfile(path):
-            with open(path, "rb+") as f:
-                os.fsync(f.fileno())
+        if os.path.isdir(path):
+            for root, _, files in os.walk(path):
+                for file in files:
+                    sync_file(os.path.join(root, file))
+                sync_folder(root)
+        elif os.path.isfile(path):
+            sync_file(path)
         if os.path.lexists(path):
             os.replace(path, os.path.join(out, name))
     sync_folder(out)
@@ -217,7 +227,7 @@ def main():
         if args.sign:
             write_record(config, stage, version, certificate, args)
         publish(config, stage, out)
-    except (OSError, ValueError, signing.SigningError, make_msi.subprocess.CalledProcessError) as error:
+    except (OSError, ValueError, signing.SigningError, subprocess.CalledProcessError) as error:
         print("make_release: %s; no release made" % error, file=sys.stderr)
         return 1
     finally:

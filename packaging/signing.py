@@ -125,7 +125,7 @@ def check_certificate(pkcs12, now=None):
             "sha256": fingerprint}
 
 
-def _run(arguments, what, stdin=None, pass_fds=()):
+def _run(arguments, stdin=None, pass_fds=()):
     done = subprocess.run(["osslsigncode"] + arguments, input=stdin, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, pass_fds=pass_fds)
     return done.returncode, done.stdout.decode(errors="replace")
@@ -150,7 +150,7 @@ def sign(path, pkcs12, epoch, timestamp_url=None, tsa=None):
             arguments += ["-ts", timestamp_url]
         if tsa:
             arguments += ["-TSA-certs", tsa[0], "-TSA-key", tsa[1], "-TSA-time", str(tsa[2])]
-        status, said = _run(arguments + ["-in", path, "-out", made], "sign", _password(),
+        status, said = _run(arguments + ["-in", path, "-out", made], _password(),
                             pass_fds=(key.fileno(),))
     if status != 0 or not os.path.isfile(made):
         _remove(made)
@@ -166,7 +166,7 @@ def sign(path, pkcs12, epoch, timestamp_url=None, tsa=None):
 def extract(path, signature):
     """The signature of path, DER, into the file signature."""
     _remove(signature)
-    status, said = _run(["extract-signature", "-in", path, "-out", signature], "extract")
+    status, said = _run(["extract-signature", "-in", path, "-out", signature])
     if status != 0 or not os.path.isfile(signature):
         _remove(signature)
         raise SigningError("%s carries no signature that osslsigncode %s can take out: %s"
@@ -186,7 +186,7 @@ def attach(path, signature, cafile=None):
     arguments = ["attach-signature", "-sigin", signature, "-in", path, "-out", made]
     if cafile:
         arguments += ["-CAfile", cafile]
-    status, said = _run(arguments, "attach")
+    status, said = _run(arguments)
     if (status != 0 and (cafile or status != 1)) or not os.path.isfile(made):
         _remove(made)
         raise SigningError("osslsigncode %s could not attach the signature to %s (exit %d): %s"
