@@ -289,12 +289,17 @@ def refused(args, authority, checks):
         checks.check(release_files(out) == [], "%s: no release left (%s)"
                      % (what, ", ".join(release_files(out)) or "none"))
         checks.check(password not in said, "%s: the password is not said" % what)
-    # scripts/build checks the key before it configures or builds anything.
+    # scripts/build checks the key before it configures or builds anything:
+    # run from a tree that holds only the scripts, so that a build it wrongly
+    # began would fail at once instead of building in the checkout's trees.
     server = authority.path("server.p12")
+    tree = os.path.join(args.out, "tree")
+    for folder in ("scripts", "packaging"):
+        shutil.copytree(os.path.join(SOURCE, folder), os.path.join(tree, folder))
     started = time.monotonic()
-    done = subprocess.run([os.path.join(SOURCE, "scripts", "build"), "--release", "--sign", server],
-                          cwd=SOURCE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          env=signing_env())
+    done = subprocess.run([os.path.join(tree, "scripts", "build"), "--release", "--sign", server],
+                          cwd=tree, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          env=dict(signing_env(), SOURCE_DATE_EPOCH="1796981010"))
     said = done.stdout.decode(errors="replace").strip()
     checks.check(done.returncode == 1 and "not for code signing" in said
                  and "Configuring" not in said and "Building" not in said,
