@@ -45,6 +45,10 @@ foreach(file orvel.1 xkt-sim.1 changelog)
 endforeach()
 add_custom_target(deb_files ALL DEPENDS ${xkt_gzipped})
 
+# The folders the install makes get these modes, not the builder's umask:
+# under umask 0002 they came out group-writable, in the package too.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 install(TARGETS orvel xkt-sim RUNTIME DESTINATION bin)
 # The compiler's and start files' version notes (.comment) tell a user
 # nothing, and Debian strips them from its programs as well.

@@ -78,7 +78,13 @@ def build_package(build, out):
     """The .deb, made by cpack from the native build into out."""
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
-    done = run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out])
+    # Under the widest umask builders commonly have: the package's modes
+    # must not follow it.
+    umask = os.umask(0o002)
+    try:
+        done = run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out])
+    finally:
+        os.umask(umask)
     if done.returncode != 0:
         raise RuntimeError("cpack failed: %s" % (done.stdout + done.stderr).decode(errors="replace"))
     architecture = run(["dpkg", "--print-architecture"]).stdout.decode().strip()
