@@ -2,6 +2,7 @@
 #include "SerialPort.h"
 
 #include "LineSettings.h"
+#include "PortName.h"
 
 namespace {
 
@@ -34,11 +35,10 @@ SerialPort::~SerialPort()
 
 std::string SerialPort::DevicePath(int32_t port)
 {
-    // Not wsprintfA: that would make every program on this port import
-    // USER32, and a console program that does gets no logoff or shutdown
-    // notice from its console.
-    std::string strName = "COM" + std::to_string(port);
-    return port < 10 ? strName : "\\\\.\\" + strName;
+    // The portable rule, not wsprintfA: that would make every program on
+    // this port import USER32, and a console program that does gets no
+    // logoff or shutdown notice from its console.
+    return ComDevicePath(port);
 }
 
 bool SerialPort::OpenDevice(const std::string& strDevice, int32_t baud)

@@ -6,21 +6,6 @@
 
 namespace {
 
-TEST(SearchList, ComNumbersOfListedNames)
-{
-    struct Case {
-        const char* szName;
-        int32_t nNumber;
-    };
-    const Case cases[] = {
-        {"COM2", 2},   {"COM10", 10}, {"COM12", 12}, {"COM256", 256}, {"com7", 7},
-        {"CNCA0", 0},  // com0com's port pairs: not a COM port
-        {"COM", 0},    {"COM0", 0},   {"COM12x", 0}, {"COM 12", 0},   {"COM12345", 0}, {"", 0},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.nNumber, ListedComNumber(c.szName)) << c.szName;
-}
-
 TEST(SearchList, FixedPortsThenListedOnesByNumberBluetoothLast)
 {
     SerialPort::SetDeviceDirectory("/tmp/ports");
