@@ -1,6 +1,7 @@
 // How `orvel ports` shows a port, the same on every platform.
 #include "PortList.h"
 
+#include "PortName.h"
 #include "PortNames.h"
 
 std::string PortLine(const PortInfo& info)

@@ -2,6 +2,7 @@
 // console's port, with what sysfs and /dev/serial/by-id tell about each.
 #include "PortList.h"
 
+#include "PortName.h"
 #include "PortNames.h"
 
 #include <algorithm>
@@ -82,11 +83,7 @@ void AddById(const std::string& strDevDir, PortInfo& info)
 std::vector<std::string> ConsoleDevices(const std::string& strDevDir, const std::string& strSysTtyDir)
 {
     std::vector<std::string> devices;
-    if (strSysTtyDir.empty())
-        return devices;
-    std::ifstream active(strSysTtyDir + "/console/active");
-    std::string strName;
-    while (active >> strName) {
+    for (const std::string& strName : ConsolePortNames(strSysTtyDir)) {
         // tty0 and the like are the screen; only a serial line needs marking.
         bool bSerial = false;
         for (const char* szKind : {"ttyS", "ttyUSB", "ttyACM", "ttyAMA"})

@@ -1,6 +1,7 @@
 // The COM ports Windows lists.
 #include "PortList.h"
 
+#include "PortName.h"
 #include "PortNames.h"
 #include "SystemPorts.h"
 
@@ -16,8 +17,8 @@ std::vector<PortInfo> ListPorts(const std::string& /*strDevDir*/, const std::str
         info.strSystemName = port.strDriverDevice;
         info.strDevice = PortDevice(port.strName);
         if (info.strDevice.empty())
-            info.strDevice = "\\\\.\\" + port.strName;   // not COMn: opened by its name
-        found.emplace_back(ListedComNumber(port.strName), info);
+            info.strDevice = DeviceNamespacePath(port.strName);   // not COMn: opened by its name
+        found.emplace_back(ComNumber(port.strName), info);
     }
     std::stable_sort(found.begin(), found.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });

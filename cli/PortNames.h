@@ -1,4 +1,5 @@
-// PortNames: what orvel's --port means, and which ports it searches by default.
+// PortNames: what orvel's --port means, and which ports it searches by default
+// (what a port's name is, and how it is shown: PortName).
 #pragma once
 
 #include <string>
@@ -8,9 +9,6 @@
 // any case) is the platform's port of that number; on POSIX a text with a
 // slash is a device path. Empty when the text names no port at all.
 std::string PortDevice(const std::string& strArg);
-
-// How a device is shown to the operator: "COM12", not "\\.\COM12".
-std::string PortDisplayName(const std::string& strDevice);
 
 // The devices a search tries. Windows: those of the dialog's search (COM1 to
 // COM8, then the other COM ports the system lists; see ComPorts). POSIX, in

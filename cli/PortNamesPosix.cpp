@@ -1,6 +1,7 @@
 // The ports a search tries on Linux, and what a --port path is there.
 #include "PortNames.h"
 
+#include "PortName.h"
 #include "PortNamesPlatform.h"
 
 #include <algorithm>
@@ -22,7 +23,7 @@ std::vector<std::pair<int, std::string>> NumberedEntries(const std::string& strD
         return entries;
     while (const dirent* entry = readdir(dir)) {
         std::string strName = entry->d_name;
-        if (strName.compare(0, strPrefix.size(), strPrefix) == 0 && IsNumber(strName.substr(strPrefix.size())))
+        if (strName.compare(0, strPrefix.size(), strPrefix) == 0 && IsPortNumber(strName.substr(strPrefix.size())))
             entries.emplace_back(std::atoi(strName.c_str() + strPrefix.size()), strName);
     }
     closedir(dir);
@@ -40,19 +41,6 @@ bool HasUart(const std::string& strSysTtyDir, const std::string& strName)
     return !(type >> nType) || nType != 0;
 }
 
-// The ports the kernel writes its console to.
-std::vector<std::string> ConsolePorts(const std::string& strSysTtyDir)
-{
-    std::vector<std::string> names;
-    if (strSysTtyDir.empty())
-        return names;
-    std::ifstream active(strSysTtyDir + "/console/active");
-    std::string strName;
-    while (active >> strName)
-        names.push_back(strName);
-    return names;
-}
-
 }  // namespace
 
 bool IsDevicePath(const std::string& strArg)
@@ -63,7 +51,7 @@ bool IsDevicePath(const std::string& strArg)
 std::vector<std::string> SearchPorts(const std::string& strDevDir, const std::string& strSysTtyDir)
 {
     std::vector<std::string> ports;
-    const std::vector<std::string> consoles = ConsolePorts(strSysTtyDir);
+    const std::vector<std::string> consoles = ConsolePortNames(strSysTtyDir);
     auto add = [&](const std::string& strName) {
         if (std::find(consoles.begin(), consoles.end(), strName) == consoles.end())
             ports.push_back(strDevDir + "/" + strName);

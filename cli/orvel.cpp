@@ -5,6 +5,7 @@
 // into lines on stderr and its outcomes into exit statuses through one
 // table. Results go to stdout.
 #include "PortList.h"
+#include "PortName.h"
 #include "PortNames.h"
 #include "SerialPort.h"
 #include "Trace.h"

@@ -1,6 +1,7 @@
 // POSIX side of PortAccess: the device's group, the holder of its lock.
 #include "PortAccess.h"
 
+#include "PortName.h"
 #include "SerialPort.h"
 
 #include <algorithm>
@@ -21,12 +22,6 @@
 
 namespace {
 
-bool IsNumber(const std::string& strText)
-{
-    return !strText.empty() &&
-           std::all_of(strText.begin(), strText.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
-}
-
 std::string CommandName(const std::string& strProcDir, long nPid)
 {
     std::ifstream comm(strProcDir + "/" + std::to_string(nPid) + "/comm");
@@ -45,7 +40,7 @@ std::vector<long> OpenedBy(const std::string& strProcDir, dev_t nDevice)
     const long nSelf = static_cast<long>(getpid());
     while (const dirent* entry = readdir(proc)) {
         std::string strPid = entry->d_name;
-        if (!IsNumber(strPid) || std::atol(strPid.c_str()) == nSelf)
+        if (!IsDigits(strPid) || std::atol(strPid.c_str()) == nSelf)
             continue;
         std::string strFdDir = strProcDir + "/" + strPid + "/fd";
         DIR* fds = opendir(strFdDir.c_str());   // another user's: refused unless root
@@ -53,7 +48,7 @@ std::vector<long> OpenedBy(const std::string& strProcDir, dev_t nDevice)
             continue;
         while (const dirent* fd = readdir(fds)) {
             struct stat info;
-            if (IsNumber(fd->d_name) && stat((strFdDir + "/" + fd->d_name).c_str(), &info) == 0 &&
+            if (IsDigits(fd->d_name) && stat((strFdDir + "/" + fd->d_name).c_str(), &info) == 0 &&
                 S_ISCHR(info.st_mode) && info.st_rdev == nDevice) {
                 pids.push_back(std::atol(strPid.c_str()));
                 break;

@@ -1,7 +1,14 @@
 // Win32 backend of SerialPort: overlapped I/O with bounded waits.
 #include "SerialPort.h"
 
+#include "CommErrors.h"
 #include "LineSettings.h"
+#include "PortName.h"
+
+// The portable copies of ClearCommError's bits are the headers' own.
+static_assert(COMM_ERROR_RXOVER == CE_RXOVER && COMM_ERROR_OVERRUN == CE_OVERRUN &&
+                  COMM_ERROR_RXPARITY == CE_RXPARITY && COMM_ERROR_FRAME == CE_FRAME && COMM_ERROR_BREAK == CE_BREAK,
+              "ClearCommError's bits");
 
 namespace {
 
@@ -34,11 +41,10 @@ SerialPort::~SerialPort()
 
 std::string SerialPort::DevicePath(int32_t port)
 {
-    // Not wsprintfA: that would make every program on this port import
-    // USER32, and a console program that does gets no logoff or shutdown
-    // notice from its console.
-    std::string strName = "COM" + std::to_string(port);
-    return port < 10 ? strName : "\\\\.\\" + strName;
+    // The portable rule, not wsprintfA: that would make every program on
+    // this port import USER32, and a console program that does gets no
+    // logoff or shutdown notice from its console.
+    return ComDevicePath(port);
 }
 
 bool SerialPort::OpenDevice(const std::string& strDevice, int32_t baud)
@@ -211,21 +217,7 @@ bool SerialPort::StartLineErrorCount()
 
 unsigned SerialPort::QueryLineErrors()
 {
-    struct Bit {
-        DWORD dwComm;
-        unsigned nLine;
-    };
-    static const Bit kBits[] = {
-        {CE_FRAME, LINE_ERROR_FRAMING},   {CE_RXPARITY, LINE_ERROR_PARITY},
-        {CE_OVERRUN, LINE_ERROR_OVERRUN}, {CE_RXOVER, LINE_ERROR_BUFFER_OVERRUN},
-        {CE_BREAK, LINE_ERROR_BREAK},
-    };
-    unsigned nErrors = 0;
-    for (const Bit& bit : kBits) {
-        if ((m_dwCommErrors & bit.dwComm) != 0)
-            nErrors |= bit.nLine;
-    }
-    return nErrors;
+    return LineErrorsFromCommErrors(m_dwCommErrors);
 }
 
 void PollPause(unsigned milliseconds)

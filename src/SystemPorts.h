@@ -22,10 +22,6 @@ struct ListedPort {
 // names its ports COMn.
 std::vector<ListedPort> SystemSerialPorts();
 
-// The number of a listed port's name ("COM12" -> 12, in any case), or 0 for
-// a name that is not COMn (com0com's "CNCA0", a driver's own name).
-int32_t ListedComNumber(const std::string& strName);
-
 // Whether the port is a Bluetooth serial link: opening one makes Windows
 // look for the paired device, which can take many seconds.
 bool IsBluetoothPort(const ListedPort& port);

@@ -1,6 +1,7 @@
 #include "XKTCore.h"
 
 #include "DataSetFile.h"
+#include "PortName.h"
 #include "SerialPort.h"
 #include "resource.h"
 
@@ -143,7 +144,7 @@ std::vector<PortRef> SearchList(const std::vector<ListedPort>& listed)
     // (Bluetooth, number): plain ports first, each kind by number.
     std::vector<std::pair<bool, int32_t>> others;
     for (const ListedPort& port : listed) {
-        const int32_t nPort = ListedComNumber(port.strName);
+        const int32_t nPort = ComNumber(port.strName);
         if (nPort > LAST_FIXED_PORT)
             others.emplace_back(IsBluetoothPort(port), nPort);
     }

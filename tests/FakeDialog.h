@@ -29,6 +29,7 @@ public:
     std::map<int, std::string> controls;
     std::vector<Message> messages;
     std::vector<std::string> statusShown;   // m_strStatus at each transfer to the controls
+    std::vector<std::chrono::steady_clock::time_point> statusTimes;   // and when each was
     std::vector<uint32_t> colors;
     std::vector<std::string> events;        // "start", "stop", "box:<text>", "progress end" in order
     bool bTimerRunning = false;
@@ -71,6 +72,19 @@ public:
         controls[IDC_FILE_UA] = m_strFileUA;
         controls[IDC_FILE_KOHM] = m_strFileKOhm;
         statusShown.push_back(m_strStatus);
+        statusTimes.push_back(std::chrono::steady_clock::now());
+    }
+
+    // Seconds from the first transfer that showed strStatus to now; -1 when
+    // none showed it.
+    double SecondsSinceShown(const std::string& strStatus) const
+    {
+        auto shown = std::find(statusShown.begin(), statusShown.end(), strStatus);
+        if (shown == statusShown.end())
+            return -1;
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                             statusTimes[static_cast<size_t>(shown - statusShown.begin())])
+            .count();
     }
 
     void ControlsToMembers() override

@@ -50,13 +50,6 @@ TEST(PortNames, NumbersFollowTheDeviceDirectory)
     SerialPort::SetDeviceDirectory("");
 }
 
-TEST(PortNames, DisplayNames)
-{
-    EXPECT_EQ("COM12", PortDisplayName("\\\\.\\COM12"));
-    EXPECT_EQ("COM3", PortDisplayName("COM3"));
-    EXPECT_EQ("/dev/ttyUSB0", PortDisplayName("/dev/ttyUSB0"));
-}
-
 // USB adapters first, by number (ttyUSB10 after ttyUSB2), then ACM, then the
 // on-board ports 0 to 3 that have a UART; nothing else in the folder.
 TEST(PortNames, SearchListOrderAndKinds)

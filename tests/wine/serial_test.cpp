@@ -224,8 +224,13 @@ void TestOpenClose(const Options& o)
     Ask("setline 9600 8 1");
 }
 
-// What GetCommState reads back after Open is the instrument's line, field by
-// field.
+// What GetCommState reads back after Open is the instrument's line, of the
+// fields Wine reports from what was set on a pty: the speed, the stop bits
+// and the flow control. The rest it reports the same whatever was set (the
+// pty forces 8 data bits and no parity, has no modem lines for DTR and RTS,
+// and Wine has no DSR handshake, DSR sensitivity, NUL stripping, error
+// character or abort on error): the data bits, parity and modem lines are
+// checked on the guest's real drivers (the real-line entries).
 void TestCommState(const Options& o)
 {
     Ask("setline 19200 7 2 xonxoff rtscts");
@@ -243,21 +248,10 @@ void TestCommState(const Options& o)
     };
     const Field fields[] = {
         {"BaudRate", dcb.BaudRate, 9600},
-        {"ByteSize", dcb.ByteSize, static_cast<DWORD>(line.nDataBits)},
-        {"Parity", dcb.Parity, NOPARITY},
-        {"fParity", dcb.fParity, line.bParity},
         {"StopBits", dcb.StopBits, ONESTOPBIT},
         {"fOutX", dcb.fOutX, line.bXonXoffOut},
         {"fInX", dcb.fInX, line.bXonXoffIn},
         {"fOutxCtsFlow", dcb.fOutxCtsFlow, line.bRtsCtsHandshake},
-        {"fRtsControl", dcb.fRtsControl, line.bRtsOn ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE},
-        {"fOutxDsrFlow", dcb.fOutxDsrFlow, line.bDsrDtrHandshake},
-        {"fDtrControl", dcb.fDtrControl, line.bDtrOn ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE},
-        {"fDsrSensitivity", dcb.fDsrSensitivity, line.bDsrSensitivity},
-        {"fNull", dcb.fNull, line.bStripNul},
-        {"fErrorChar", dcb.fErrorChar, line.bErrorChar},
-        {"fAbortOnError", dcb.fAbortOnError, line.bAbortOnError},
-        {"fBinary", dcb.fBinary, line.bBinary},
     };
     for (const Field& field : fields)
         Check(field.nGot == field.nWanted, std::string("GetCommState after Open: ") + field.szName + " " +
