@@ -705,9 +705,9 @@ class OrvelTest(unittest.TestCase):
     # ---- outcomes under real faults ----
 
     def test_a_port_taken_mid_way_is_no_empty_data_set(self):
-        # Another program takes the port between two downloads of read all:
-        # the command stops there, says who holds the port, and erases
-        # nothing; what was saved before stays saved.
+        # Another program takes the port between two downloads of read all
+        # --erase (the kV set's first and second): the command stops there,
+        # says who holds the port, saves and erases nothing.
         sim = self.start_sim("ttyUSB0")
         port = self.path("ttyUSB0")
         holder = subprocess.Popen(
@@ -726,11 +726,10 @@ class OrvelTest(unittest.TestCase):
             holder.stdin.close()
             holder.wait(timeout=5)
             holder.stdout.close()
-        self.assertEqual((1, ["h-kV.txt %d bytes" % len(text_mode(DATA["v"]))],
-                          ["orvel: read uA: %s: in use by python3 (pid %d)" % (port, holder.pid)]),
+        self.assertEqual((1, [], ["orvel: read kV: %s: in use by python3 (pid %d)" % (port, holder.pid)]),
                          (code, out.splitlines(), err.splitlines()))
         self.assertEqual(b"yv", self.received(sim))
-        self.assertEqual(["h-kV.txt"], self.files())
+        self.assertEqual([], self.files())
 
     def test_a_named_port_is_asked_who_it_is_first(self):
         # A device that does not answer the probe (a wrong adapter that may
