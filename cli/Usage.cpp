@@ -33,7 +33,8 @@ const CommandRow kCommands[] = {
 const OptionRow kOptions[] = {
     {"--port", "P", true, "the instrument's port (3, COM12, /dev/ttyUSB0); without it, a search"},
     {"--overwrite", "", true, "read: replace an existing file"},
-    {"--erase", "", true, "read all: then erase each data set whose file was saved"},
+    {"--erase", "", true, "read all: each set read until two downloads agree, saved,\n"
+                                 "then erased (see the man page for the cost)"},
     {"--trace", "FILE", true, "every byte sent and received, to FILE (- is stderr)"},
     {"--help", "", false, "this text"},
     {"--version", "", false, "the program's version"},
@@ -41,9 +42,11 @@ const OptionRow kOptions[] = {
 
 const ExitRow kExits[] = {
     {EXIT_DONE, "success"},
-    {EXIT_INSTRUMENT, "instrument or line: not found, no reply, no data, lost, line error, port in use"},
+    {EXIT_INSTRUMENT, "instrument or line: not found, no reply, no data, lost, line error, port in use,\n"
+                        "a letter the line did not take, downloads that differed (--erase)"},
     {EXIT_USAGE, "usage: unknown command, unit or option, missing name, no such port"},
-    {EXIT_FILE, "file: cannot be written, or exists without --overwrite; the trace cannot be"},
+    {EXIT_FILE, "file: cannot be written, or exists without --overwrite; saved but its folder\n"
+                  "not synced; the trace cannot be written whole"},
     {EXIT_HANGUP, "hung up (the terminal was closed); cleaned up as after Ctrl-C"},
     {EXIT_INTERRUPTED, "interrupted (Ctrl-C); a download leaves no file, an old file as it was"},
 };

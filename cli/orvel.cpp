@@ -4,6 +4,7 @@
 // download and erase exactly as the dialog does, turns the core's messages
 // into lines on stderr and its outcomes into exit statuses through one
 // table. Results go to stdout.
+#include "DataSetFile.h"
 #include "PortList.h"
 #include "PortName.h"
 #include "PortNames.h"
@@ -47,6 +48,13 @@ struct Unit {
 
 const Unit kUnits[] = {{"kV", 0}, {"uA", 1}, {"kOhm", 2}, {"all", 3}};
 constexpr size_t kAllRow = 3;   // read all, erase all
+
+// A letter the line did not take, and what stalls a line that way.
+std::string NotSentText()
+{
+    return "the line did not take the letter '" + g_strCommand +
+           "' (a stalled adapter, or a line held by flow control: replug the adapter)";
+}
 
 long long FileSize(const std::string& strName)
 {
@@ -241,6 +249,9 @@ const OutcomeRow kOutcomes[] = {
     {Outcome::NotConnected, EXIT_INSTRUMENT, false},
     {Outcome::Busy, EXIT_INSTRUMENT, false},
     {Outcome::PortUnavailable, EXIT_INSTRUMENT, false},
+    {Outcome::NotSent, EXIT_INSTRUMENT, false},
+    {Outcome::NotDurable, EXIT_FILE, true},
+    {Outcome::Differed, EXIT_INSTRUMENT, false},
 };
 
 const OutcomeRow& RowOf(Outcome outcome)
@@ -298,7 +309,7 @@ public:
 
 private:
     Outcome Search();
-    Outcome Download(size_t nRow, const std::string& strName);
+    Outcome Download(size_t nRow, const std::string& strName, bool bChecked);
     bool Pause(unsigned nMilliseconds);
     void SayNotFound() const;
     void Say(const std::string& strText) const;
@@ -347,31 +358,34 @@ int Orvel::Find()
     return Finish(outcome);
 }
 
-// The download of one data set into the file the core names; a saved file
-// is one line on stdout.
-Outcome Orvel::Download(size_t nRow, const std::string& strName)
+// The download of one data set into the file the core names, checked (until
+// two downloads agree) when an erase may follow; a file saved and durable is
+// one line on stdout, also the last of downloads that never agreed.
+Outcome Orvel::Download(size_t nRow, const std::string& strName, bool bChecked)
 {
     const DataSet& set = g_dataSets[nRow];
     this->*set.pstrFile = strName;
     m_strFile = DataSetFileName(set);
     m_progressStart = std::chrono::steady_clock::now();
-    Outcome outcome = ReadDataSet(set);
-    if (outcome == Outcome::Received)
+    Outcome outcome = bChecked ? ReadDataSetChecked(set) : ReadDataSet(set);
+    if (outcome == Outcome::Received || (outcome == Outcome::Differed && FileSize(m_strFile) >= 0))
         SayResult(m_strFile + " " + std::to_string(FileSize(m_strFile)) + " bytes");
     return outcome;
 }
 
 int Orvel::Read(size_t nRow, const std::string& strName)
 {
-    return Finish(Download(nRow, strName));
+    return Finish(Download(nRow, strName, false));
 }
 
 // Everything off the instrument, then, if asked, cleared from it: kV, uA and
 // kOhm into NAME-kV.txt, NAME-uA.txt and NAME-kOhm.txt. An empty data set is
-// said and passed over; any other failure ends the command. Only when all
-// three downloads have ended without one are the saved sets erased, each by
-// its own letter: a set whose file is not on disk is never erased, and
-// "all" would also take a set that filled up after its download.
+// said and passed over; any other failure ends the command. When an erase
+// follows, each set is downloaded until two downloads agree, and a set whose
+// downloads never did ends the command too. Only when all three have ended
+// without a failure are the saved sets erased, each by its own letter: a set
+// whose file is not on disk is never erased, and "all" would also take a set
+// that filled up after its download.
 int Orvel::ReadAll(const std::string& strName, bool bErase)
 {
     std::vector<size_t> saved;
@@ -379,7 +393,7 @@ int Orvel::ReadAll(const std::string& strName, bool bErase)
         if (g_bInterrupted)
             return Finish(Outcome::Abandoned);   // what was saved stays saved
         m_strContext = std::string("read ") + kUnits[nRow].szName;
-        Outcome outcome = Download(nRow, strName + "-" + kUnits[nRow].szName);
+        Outcome outcome = Download(nRow, strName + "-" + kUnits[nRow].szName, bErase);
         if (outcome == Outcome::Received)
             saved.push_back(nRow);
         else if (outcome != Outcome::NoData)
@@ -429,6 +443,8 @@ int Orvel::Watch()
             else if (outcome == Outcome::PortUnavailable)
                 std::printf("%s lost %s: %s\n", LocalTime().c_str(), strDevice.c_str(),
                             OpenError().strText.c_str());
+            else if (outcome == Outcome::NotSent)
+                std::printf("%s lost %s: %s\n", LocalTime().c_str(), strDevice.c_str(), NotSentText().c_str());
         } else {
             Outcome outcome = Search();
             if (outcome == Outcome::Abandoned)
@@ -480,6 +496,22 @@ int Orvel::ShowMessage(const std::string& strText, const std::string& /*strCapti
         Say(PortDisplayName(ExchangeDevice()) + ": " + OpenError().strText);
         return kAnswerOk;
     }
+    if (LastOutcome() == Outcome::NotSent) {
+        Say(PortDisplayName(ExchangeDevice()) + ": " + NotSentText() + "; nothing was read or erased");
+        return kAnswerOk;
+    }
+    if (LastOutcome() == Outcome::NotDurable) {
+        Say(m_strFile + ": saved, but its folder could not be synced, so a power cut may still lose it;"
+                        " nothing was erased");
+        return kAnswerOk;
+    }
+    if (LastOutcome() == Outcome::Differed) {
+        std::string strKept = FileSize(m_strFile) >= 0 ? "the last is saved in " + m_strFile : "the last was empty";
+        Say("its " + std::to_string(DownloadNumber()) + " downloads differed, no two in a row alike; " + strKept +
+            " and nothing was erased. A noisy line (use a shorter cable or another adapter) or an instrument"
+            " still measuring (stop it first) changes a data set between downloads");
+        return kAnswerOk;
+    }
     Say(row.bAboutFile ? m_strFile + ": " + strMessage : strMessage);
     return kAnswerOk;
 }
@@ -494,9 +526,13 @@ void Orvel::ShowProgress(const char* /*szUnit*/, size_t nBytes)
     if (!m_bProgress)
         return;
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_progressStart).count();
-    char szLine[128];
+    // A second download of the same set must not look like a stall.
+    std::string strWhat = m_strContext;
+    if (DownloadNumber() > 0)
+        strWhat += ", download " + std::to_string(DownloadNumber());
+    char szLine[160];
     int nWidth = std::snprintf(szLine, sizeof(szLine), "%s: %llu bytes  %.1f s  %.0f bytes/s",
-                               m_strContext.c_str(), static_cast<unsigned long long>(nBytes), seconds,
+                               strWhat.c_str(), static_cast<unsigned long long>(nBytes), seconds,
                                seconds > 0 ? static_cast<double>(nBytes) / seconds : 0.0);
     if (nWidth < 0)
         return;
@@ -513,6 +549,7 @@ void Orvel::EndProgress()
     std::fprintf(stderr, "\r%*s\r", static_cast<int>(m_nProgressWidth), "");
     std::fflush(stderr);
     m_nProgressWidth = 0;
+    m_progressStart = std::chrono::steady_clock::now();   // a checked read's next download
 }
 
 // Short steps, so that Ctrl-C ends a long pause within one of them.
@@ -535,6 +572,8 @@ std::string PortVerdict(const PortResult& result)
         return result.openError.strText.empty() ? "cannot be opened" : result.openError.strText;
     if (result.outcome == Outcome::TransferError)
         return "a reply of the wrong length";
+    if (result.outcome == Outcome::NotSent)
+        return NotSentText();
     return "no answer";
 }
 
@@ -682,6 +721,7 @@ int CheckOutput(int nExit)
 
 int RunTraced(const Options& options)
 {
+    SetFileNotes([](const std::string& strText) { SerialPort::TraceNote(strText); });
     std::string strError;
     if (!options.strTrace.empty() && !StartTrace(options.strTrace, strError)) {
         std::fprintf(stderr, "orvel: cannot write the trace %s: %s\n", options.strTrace.c_str(), strError.c_str());

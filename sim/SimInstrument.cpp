@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -159,6 +160,38 @@ std::string MakeDataSet(char letter, int nReadings)
     return text;
 }
 
+std::string MakeReading(char letter, int nIndex)
+{
+    // The layout of the generated readings, ten seconds apart, each at the
+    // run's first value: what counts is that every one is new.
+    std::string strLast = MakeDataSet(letter, 1);
+    const time_t kStart = 1709630100;
+    time_t stamp = kStart + static_cast<time_t>(nIndex) * 10;
+    tm parts{};
+    gmtime_r(&stamp, &parts);
+    char szStamp[32];
+    std::strftime(szStamp, sizeof szStamp, "%Y-%m-%d %H:%M:%S", &parts);
+    return szStamp + strLast.substr(strLast.find(','));
+}
+
+void FlipBits(std::string& bytes, double dRate, FlipState& state)
+{
+    if (dRate <= 0)
+        return;
+    // splitmix64: small, and the same numbers on every platform.
+    auto next = [&state] {
+        uint64_t z = (state.nState += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    };
+    for (char& byte : bytes) {
+        uint64_t draw = next();
+        if (static_cast<double>(draw >> 11) / 9007199254740992.0 < dRate)
+            byte = static_cast<char>(byte ^ (1 << (draw & 7)));
+    }
+}
+
 Scenario DefaultScenario()
 {
     const int kReadings = 300;
@@ -175,6 +208,9 @@ Scenario DefaultScenario()
 
 SimInstrument::SimInstrument(Scenario scenario) : m_scenario(std::move(scenario))
 {
+    m_flips.nState = m_scenario.nFlipSeed;
+    if (m_scenario.nMeasureEveryMs > 0)
+        m_nextReading = Clock::now() + std::chrono::milliseconds(m_scenario.nMeasureEveryMs);
     int wake[2];
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
@@ -344,7 +380,15 @@ void SimInstrument::Release()
 void SimInstrument::SetScenario(const Scenario& scenario)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    // The noise and the measuring go on as they were unless they change.
+    if (scenario.nFlipSeed != m_scenario.nFlipSeed || scenario.dFlipRate != m_scenario.dFlipRate)
+        m_flips.nState = scenario.nFlipSeed;
+    if (scenario.nMeasureEveryMs != m_scenario.nMeasureEveryMs)
+        m_nextReading = scenario.nMeasureEveryMs > 0
+                            ? Clock::now() + std::chrono::milliseconds(scenario.nMeasureEveryMs)
+                            : Clock::time_point::max();
     m_scenario = scenario;
+    Wake('m');
 }
 
 Scenario SimInstrument::GetScenario() const
@@ -452,8 +496,13 @@ void SimInstrument::Run()
 {
     for (;;) {
         Clock::time_point releaseAt = FollowStall();
+        Measure();
         pollfd fds[3] = {{m_master, POLLIN, 0}, {m_wakeRead, POLLIN, 0}, {m_openWatch, POLLIN, 0}};
         Clock::time_point wakeAt = releaseAt;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            wakeAt = std::min(wakeAt, m_nextReading);
+        }
         if (m_out.bActive)
             wakeAt = std::min(wakeAt, m_out.nextWrite);
         int timeoutMs = -1;
@@ -475,6 +524,35 @@ void SimInstrument::Run()
             WriteDue();
     }
     EndReply();
+}
+
+// Adds a reading to each data set once one is due.
+void SimInstrument::Measure()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_scenario.nMeasureEveryMs <= 0 || Clock::now() < m_nextReading)
+        return;
+    for (auto& set : m_scenario.dataSets) {
+        std::string& bytes = set.second.bytes;
+        int nReadings = static_cast<int>(std::count(bytes.begin(), bytes.end(), '\n'));
+        bytes += MakeReading(set.first, nReadings);
+    }
+    m_nextReading += std::chrono::milliseconds(m_scenario.nMeasureEveryMs);
+    if (m_nextReading < Clock::now())
+        m_nextReading = Clock::now() + std::chrono::milliseconds(m_scenario.nMeasureEveryMs);
+}
+
+// A measuring instrument's erase takes what it holds now, readings added
+// after the last download included.
+void SimInstrument::Erase(char letter)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_scenario.nMeasureEveryMs <= 0)
+        return;
+    for (auto& set : m_scenario.dataSets) {
+        if (letter == 'E' || std::toupper(static_cast<unsigned char>(set.first)) == letter)
+            set.second.bytes.clear();
+    }
 }
 
 bool SimInstrument::WokenToStop()
@@ -548,6 +626,8 @@ void SimInstrument::Answer(char letter)
             reply = m_scenario.ack;
         }
     }
+    if (letter != 'y' && letter != 'v' && letter != 'a' && letter != 'o')
+        Erase(letter);
     // A new command ends whatever was still going out, and the bytes an
     // earlier exchange left unread go the way a real port's queue goes when
     // the program closes it.
@@ -565,6 +645,10 @@ void SimInstrument::SendReply(const Reply& reply, char letter)
     m_out.bEndless = reply.bEndless;
     m_out.letter = letter;
     m_out.bytes = reply.bytes;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        FlipBits(m_out.bytes, m_scenario.dFlipRate, m_flips);
+    }
     m_out.pieceEnds = PieceEnds(reply);
     m_out.nPieceGapMs = std::max(reply.nPieceGapMs, 0);
     m_out.nBytesPerSecond = std::max(reply.nBytesPerSecond, 0);

@@ -42,7 +42,24 @@ struct Scenario {
     // still recorded. (A pty forces 8 data bits and no parity on every
     // setting, so those cannot be seen here.)
     bool bStrictLine = true;
+    // A noisy line: each byte of each reply has one of its bits flipped with
+    // this chance (0: a clean line), drawn from a generator seeded with
+    // nFlipSeed, so that a run repeats exactly.
+    double dFlipRate = 0;
+    uint64_t nFlipSeed = 1;
+    // An instrument still measuring: every nMeasureEveryMs (0: never) it
+    // appends a reading to each data set, and an erase letter empties its
+    // set (E all three), so that a test sees what an erase took.
+    int nMeasureEveryMs = 0;
 };
+
+// The generator of a noisy line, and what it does to one reply: each byte
+// has a bit flipped with the chance rate. Reply by reply, the same seed
+// gives the same flips.
+struct FlipState {
+    uint64_t nState = 1;
+};
+void FlipBits(std::string& bytes, double dRate, FlipState& state);
 
 // Whether the line is one the instrument understands: 9600 baud, one stop bit.
 bool IsInstrumentLine(int fd);
@@ -54,6 +71,8 @@ std::string DefaultAck();
 // given letter ('v' kV, 'a' uA, 'o' kOhm), lines ending in LF
 // (the program stores each LF as CR LF).
 std::string MakeDataSet(char letter, int nReadings);
+// Reading number nIndex of a set that goes on growing, as one line.
+std::string MakeReading(char letter, int nIndex);
 // A scenario with the default ident, ack and three data sets paced at 960 B/s.
 Scenario DefaultScenario();
 
@@ -135,6 +154,8 @@ private:
     void SendReply(const Reply& reply, char letter);
     void WriteDue();
     void EndReply();
+    void Measure();
+    void Erase(char letter);
     bool Unplugged() const;
     void RemoveLink();
     void WatchOpeners();
@@ -152,7 +173,9 @@ private:
     std::string m_vanishedDir;  // the empty directory the link points at while vanished
     mutable std::mutex m_mutex;
     Clock::time_point m_releaseAt = Clock::time_point::max();   // when a timed stall ends
+    Clock::time_point m_nextReading = Clock::time_point::max();  // when a measuring instrument adds one
     Scenario m_scenario;
+    FlipState m_flips;
     std::vector<Received> m_received;
     Clock::time_point m_lastReplyEnd{};
     size_t m_bytesSent = 0;

@@ -37,6 +37,13 @@ const char kUsage[] =
     "                         only while the line is at 9600 baud with one stop bit,\n"
     "                         and at another speed or with two stop bits it hears the\n"
     "                         letters as noise and stays silent (they are still logged)\n"
+    "  --flip RATE            a noisy line: each byte of each reply has one bit flipped\n"
+    "                         with chance RATE (0.001: about one a kilobyte); off by default\n"
+    "  --flip-seed N          the noise's seed (default 1): the same seed and the same\n"
+    "                         commands give the same flips\n"
+    "  --measure SECONDS      an instrument still measuring: append a reading to each\n"
+    "                         data set every SECONDS (may be a fraction); an erase letter\n"
+    "                         then empties its set (E all three)\n"
     "  --detached             take no commands: stdin is not read, and only SIGINT or\n"
     "                         SIGTERM ends it; so it is when stdin is /dev/null, as\n"
     "                         for 'xkt-sim --link PATH &' in a script\n"
@@ -69,6 +76,9 @@ struct Settings {
     std::string strLog;
     std::map<char, std::string> files;
     int nReadings = 300;
+    double dFlipRate = 0;
+    uint64_t nFlipSeed = 1;
+    int nMeasureEveryMs = 0;
     bool bUnplugged = false;
     bool bAnyLine = false;
     bool bDetached = false;
@@ -173,6 +183,9 @@ bool BuildScenario(const Settings& settings, sim::Scenario& scenario, std::strin
     scenario = sim::Scenario{};
     scenario.bUnplugged = settings.bUnplugged;
     scenario.bStrictLine = !settings.bAnyLine;
+    scenario.dFlipRate = settings.dFlipRate;
+    scenario.nFlipSeed = settings.nFlipSeed;
+    scenario.nMeasureEveryMs = settings.nMeasureEveryMs;
     if (!MakeProbe(settings.strProbe, settings.strIdent, scenario.probe)) {
         reason = "bad probe mode: " + settings.strProbe;
         return false;
@@ -232,6 +245,28 @@ bool ParseArguments(int argc, char** argv, Settings& settings, std::string& reas
                 reason = "bad reading count: " + value;
                 return false;
             }
+        } else if (option == "--flip") {
+            char* end = nullptr;
+            settings.dFlipRate = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(settings.dFlipRate >= 0 && settings.dFlipRate <= 1)) {
+                reason = "bad flip rate (0 to 1): " + value;
+                return false;
+            }
+        } else if (option == "--flip-seed") {
+            char* end = nullptr;
+            settings.nFlipSeed = std::strtoull(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0') {
+                reason = "bad flip seed: " + value;
+                return false;
+            }
+        } else if (option == "--measure") {
+            char* end = nullptr;
+            double dSeconds = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(dSeconds >= 0.01 && dSeconds <= 86400)) {
+                reason = "bad measuring period (seconds): " + value;
+                return false;
+            }
+            settings.nMeasureEveryMs = static_cast<int>(dSeconds * 1000);
         } else if (option == "--data-file") {
             if (value.size() < 3 || value[1] != '=' || !std::strchr("vao", value[0])) {
                 reason = "expected --data-file v|a|o=FILE, got " + value;

@@ -9,6 +9,10 @@
 
 namespace {
 
+// Set once by a front end before any file is saved.
+FileNoteSink g_fileNoteSink = nullptr;
+FolderSyncFault g_folderSyncFault = nullptr;
+
 // Enough attempts to step over temporary files that a crash left behind.
 constexpr int kTempAttempts = 100;
 
@@ -41,6 +45,27 @@ std::string DeviceStem(const std::string& strName)
 }
 
 }  // namespace
+
+void SetFileNotes(FileNoteSink sink)
+{
+    g_fileNoteSink = sink;
+}
+
+void FileNote(const std::string& strText)
+{
+    if (g_fileNoteSink != nullptr)
+        g_fileNoteSink(strText);
+}
+
+void SetFolderSyncFault(FolderSyncFault fault)
+{
+    g_folderSyncFault = fault;
+}
+
+int FolderSyncFaultFor(const std::string& strFolder)
+{
+    return g_folderSyncFault != nullptr ? g_folderSyncFault(strFolder) : 0;
+}
 
 bool IsDeviceName(const std::string& strName)
 {
@@ -102,19 +127,20 @@ bool DataSetFile::Create()
     return m_fd >= 0;
 }
 
-bool DataSetFile::Commit(const std::string& strData)
+CommitResult DataSetFile::Commit(const std::string& strData)
 {
     if (m_fd < 0)
-        return false;
+        return CommitResult::NotSaved;
     bool bWritten = platform::WriteAll(m_fd, ToTextMode(strData));
     bool bClosed = platform::CloseFile(m_fd);
     m_fd = -1;
     if (!bWritten || !bClosed || !platform::MoveIntoPlace(m_strTemp, m_strName)) {
         Discard();
-        return false;
+        return CommitResult::NotSaved;
     }
     m_strTemp.clear();
-    return true;
+    // The new file is in place from here on, whatever the sync says.
+    return platform::SyncFolderOf(m_strName) ? CommitResult::Saved : CommitResult::NotDurable;
 }
 
 void DataSetFile::Discard()

@@ -28,6 +28,27 @@ bool CanHoldDataSet(const std::string& strName);
 // (zero bytes included) unchanged.
 std::string ToTextMode(const std::string& strData);
 
+// What a Commit did.
+enum class CommitResult {
+    Saved,        // in place and durable
+    NotSaved,     // the target is as it was
+    NotDurable,   // in place, but the folder could not be synced: nothing says it survives a power cut
+};
+
+// Where a front end that keeps a trace hears what the file system would not
+// do and was let off (a folder that cannot be synced). Nothing is told while
+// none is set.
+using FileNoteSink = void (*)(const std::string& strText);
+void SetFileNotes(FileNoteSink sink);
+void FileNote(const std::string& strText);
+
+// Where a test stands in for a file system whose folder sync fails: asked
+// after each folder sync with the folder, a nonzero errno it returns counts
+// as the sync's own failure. Nothing is asked while none is set.
+using FolderSyncFault = int (*)(const std::string& strFolder);
+void SetFolderSyncFault(FolderSyncFault fault);
+int FolderSyncFaultFor(const std::string& strFolder);
+
 class DataSetFile {
 public:
     explicit DataSetFile(std::string strName);
@@ -40,10 +61,10 @@ public:
     // beside it, or an existing target cannot be written.
     bool Create();
     // Writes strData in text mode and moves it into place, durably (the
-    // data, then the folder's entry); false when any step failed. The
-    // target is then as it was, unless only the last sync failed: then it
-    // may hold the new data, but nothing says it survives a power cut.
-    bool Commit(const std::string& strData);
+    // data, then the folder's entry). Saved only when every step succeeded;
+    // NotDurable when only the last sync failed: the target holds the new
+    // data, but nothing says it survives a power cut.
+    CommitResult Commit(const std::string& strData);
     // Drops the prepared replacement; the target stays as it was.
     void Discard();
 

@@ -17,8 +17,10 @@ bool CloseFile(int fd);
 void RemoveFile(const std::string& strName);
 // Whether an existing plain file can be opened for writing.
 bool IsWritable(const std::string& strName);
-// Replaces strTo by strFrom in one step, and makes the step durable: false
-// when it cannot be known to survive a power cut.
+// Replaces strTo by strFrom in one step; false when the target is as it was.
 bool MoveIntoPlace(const std::string& strFrom, const std::string& strTo);
+// Makes the folder entry of strName durable, as far as the file system can:
+// false when it cannot be known to survive a power cut.
+bool SyncFolderOf(const std::string& strName);
 
 }  // namespace platform

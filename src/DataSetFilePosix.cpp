@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <set>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,25 +17,6 @@ bool FileExists(const std::string& strName)
     struct stat info;
     return lstat(strName.c_str(), &info) == 0;
 }
-
-namespace {
-
-// A rename lives in the folder's entries, which the file's own sync does not
-// write: until the folder is synced, a power cut may bring back the old file
-// or no file at all, while the instrument was already erased.
-bool SyncFolderOf(const std::string& strName)
-{
-    size_t nSlash = strName.find_last_of('/');
-    std::string strFolder = nSlash == std::string::npos ? "." : strName.substr(0, nSlash == 0 ? 1 : nSlash);
-    int fd = open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool bSynced = fsync(fd) == 0;
-    close(fd);
-    return bSynced;
-}
-
-}  // namespace
 
 namespace platform {
 
@@ -95,9 +78,33 @@ bool MoveIntoPlace(const std::string& strFrom, const std::string& strTo)
     if (stat(strTo.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
         chmod(strFrom.c_str(), old.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO)) != 0)
         return false;
-    if (rename(strFrom.c_str(), strTo.c_str()) != 0)
+    return rename(strFrom.c_str(), strTo.c_str()) == 0;
+}
+
+// A rename lives in the folder's entries, which the file's own sync does not
+// write: until the folder is synced, a power cut may bring back the old file
+// or no file at all, while the instrument was already erased.
+bool SyncFolderOf(const std::string& strName)
+{
+    size_t nSlash = strName.find_last_of('/');
+    std::string strFolder = nSlash == std::string::npos ? "." : strName.substr(0, nSlash == 0 ? 1 : nSlash);
+    int fd = open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    return SyncFolderOf(strTo);
+    int nError = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    if (nError == 0)
+        nError = FolderSyncFaultFor(strFolder);
+    if (nError == EINVAL || nError == ENOTSUP) {
+        // A file system that cannot sync a folder at all (some network and
+        // FUSE ones) keeps its entries by its own rules; refusing every save
+        // there would leave the operator no way to keep a data set.
+        static std::set<std::string> noted;
+        if (noted.insert(strFolder).second)
+            FileNote(strFolder + " cannot be synced (" + std::strerror(nError) + "): its entries are taken as written");
+        return true;
+    }
+    return nError == 0;
 }
 
 }  // namespace platform

@@ -62,8 +62,41 @@ bool IsWritable(const std::string& strName)
 
 bool MoveIntoPlace(const std::string& strFrom, const std::string& strTo)
 {
+    // Write-through makes a move that becomes a copy (to another volume)
+    // flush before it returns; a rename on one volume it leaves as lazy as
+    // any other change of a folder's entries, hence the flush below.
     return MoveFileExA(strFrom.c_str(), strTo.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+namespace {
+
+// Flushes what the file system holds for the entry (a folder opened as
+// such, or a file) and has the disk empty its own cache.
+bool FlushEntry(const std::string& strName, DWORD dwFlags)
+{
+    HANDLE hEntry = CreateFileA(strName.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, dwFlags, NULL);
+    if (hEntry == INVALID_HANDLE_VALUE)
+        return false;
+    bool bFlushed = FlushFileBuffers(hEntry) != 0;
+    CloseHandle(hEntry);
+    return bFlushed;
+}
+
+}  // namespace
+
+bool SyncFolderOf(const std::string& strName)
+{
+    // The folder's own flush writes its entries, the new name among them.
+    // Where a folder cannot be opened for that (no right to change it, a
+    // file system that refuses), the file's flush is the next best: on NTFS
+    // it commits the file's metadata and the log that holds the rename.
+    size_t nSep = strName.find_last_of("\\/:");
+    std::string strFolder = nSep == std::string::npos ? "." : strName.substr(0, nSep + 1);
+    bool bFlushed = FlushEntry(strFolder, FILE_FLAG_BACKUP_SEMANTICS) || FlushEntry(strName, FILE_ATTRIBUTE_NORMAL);
+    return bFlushed && FolderSyncFaultFor(strFolder) == 0;
 }
 
 }  // namespace platform

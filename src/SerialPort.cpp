@@ -84,6 +84,7 @@ bool SerialPort::Open(const std::string& device, int32_t baud)
         return false;
     }
     m_strDevice = device;
+    m_bWriteFailed = false;
     m_nLineErrors = 0;
     m_nBytesRead = 0;
     TraceNote("open " + device + " at " + std::to_string(baud) + " baud");
@@ -98,12 +99,14 @@ int32_t SerialPort::Send(const char* data, int32_t count)
         return 0;
 
     // One write per byte; a byte the line did not take still counts, but
-    // the trace shows only what went out.
+    // the trace shows only what went out, and WriteFailed tells the rest.
     std::string strTaken;
     int32_t sent = 0;
     for (int32_t i = 0; i < count; ++i) {
         if (PutByte(data[i]))
             strTaken += data[i];
+        else
+            NoteNotTaken();
         ++sent;
     }
     if (!strTaken.empty())
@@ -113,9 +116,20 @@ int32_t SerialPort::Send(const char* data, int32_t count)
 
 bool SerialPort::WriteByte(char byte)
 {
-    if (IsOpen() && PutByte(byte))
+    if (!IsOpen())
+        return true;
+    if (PutByte(byte))
         Trace('>', &byte, 1);
+    else
+        NoteNotTaken();
     return true;
+}
+
+void SerialPort::NoteNotTaken()
+{
+    if (!m_bWriteFailed)
+        TraceNote("the line did not take a byte on " + m_strDevice);
+    m_bWriteFailed = true;
 }
 
 int32_t SerialPort::Read(char* buffer, int32_t limit)

@@ -40,8 +40,12 @@ public:
     bool Close();
     // Hands each of the first count bytes to WriteByte; returns how many it handed over.
     int32_t Send(const char* data, int32_t count);
-    // Writes one byte; always true (a byte the line did not take is not reported).
+    // Writes one byte; always true (a byte the line did not take is told by WriteFailed).
     bool WriteByte(char byte);
+    // Whether a byte handed over since Open was not taken by the line within
+    // its bound (a stalled adapter, output held by flow control): the far
+    // end never got it, whatever Send counted.
+    bool WriteFailed() const { return m_bWriteFailed; }
     // Places at most limit already-received bytes at buffer; never waits for more.
     int32_t Read(char* buffer, int32_t limit);
     // Whether a Read since Open failed on the open port rather than found
@@ -86,6 +90,7 @@ private:
     bool OpenDevice(const std::string& strDevice, int32_t baud);
     // False when the line did not take the byte.
     bool PutByte(char byte);
+    void NoteNotTaken();
     int32_t ReadQueued(char* buffer, int32_t limit);
     // Starts counting line errors afresh for this Open; false when the
     // driver keeps no count (a pseudo-terminal).
@@ -106,6 +111,7 @@ private:
     unsigned m_nCountsAtOpen[5];   // and these were theirs at Open
 #endif
     bool m_bReadFailed;
+    bool m_bWriteFailed;
     unsigned m_nLineErrors;
     size_t m_nBytesRead;
     std::string m_strDevice;   // what is open, for the trace

@@ -142,7 +142,7 @@ std::string SerialPort::DevicePath(int32_t port)
 
 SerialPort::SerialPort()
     : m_fd(-1), m_bOpened(false), m_bCountsErrors(false), m_nCountsAtOpen(), m_bReadFailed(false),
-      m_nLineErrors(0), m_nBytesRead(0)
+      m_bWriteFailed(false), m_nLineErrors(0), m_nBytesRead(0)
 {
 }
 

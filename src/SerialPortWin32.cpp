@@ -30,7 +30,7 @@ void SettleAbandoned(HANDLE hComm, OVERLAPPED& overlapped)
 
 SerialPort::SerialPort()
     : m_hComm(NULL), m_overlappedRead(), m_overlappedWrite(), m_bOpened(FALSE), m_dwCommErrors(0),
-      m_bReadFailed(false), m_nLineErrors(0), m_nBytesRead(0)
+      m_bReadFailed(false), m_bWriteFailed(false), m_nLineErrors(0), m_nBytesRead(0)
 {
 }
 
@@ -106,7 +106,11 @@ bool SerialPort::OpenDevice(const std::string& strDevice, int32_t baud)
         dcb.XoffChar = 0x13;
     }
 
+    // Bytes left in the driver's queues from an earlier session are not part
+    // of this exchange: a stale reply byte would lead the next reply, and a
+    // letter still queued for output would reach the instrument unasked.
     if (!SetCommState(m_hComm, &dcb) || !SetupComm(m_hComm, kQueueSize, kQueueSize) ||
+        !PurgeComm(m_hComm, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR) ||
         m_overlappedRead.hEvent == NULL || m_overlappedWrite.hEvent == NULL) {
         m_openError = PortErrorFromSystem(GetLastError());
         if (m_overlappedRead.hEvent != NULL)

@@ -53,6 +53,8 @@ const char* const kMsgWriteError = "Destination File Write Error! Data not saved
 const char* const kMsgConnectionLost = "Connection Lost! Data not saved. ";
 const char* const kMsgTooLong = "Data Set Too Long! Data not saved. ";
 const char* const kMsgLineError = "Line Error! Data not saved. ";
+const char* const kMsgNotDurable = "Destination Folder Sync Error! Data saved, not synced. ";
+const char* const kMsgDiffered = "Downloads Differ! Last one saved, nothing erased. ";
 const char* const kMsgReceived = "     Data Received!       ";
 const char* const kMsgErased = "     Data Erased!       ";
 const char* const kMsgNoReply = " No Reply! ";
@@ -103,11 +105,6 @@ private:
     bool& m_bExchanging;
     bool m_bOuter;
 };
-
-void SendCommand(SerialPort& port)
-{
-    port.Send(g_strCommand.data(), static_cast<int32_t>(g_strCommand.size()));
-}
 
 // The unit of the data set whose letter is about to be sent.
 const char* BulkUnit()
@@ -167,8 +164,8 @@ std::vector<PortRef> ComPorts()
 XKTCore::XKTCore()
     : m_strStatus(kStatusInitial), m_nPort(NO_PORT), m_outcome(Outcome::NotConnected),
       m_bPortOpened(false), m_bWaitOnUnopened(true), m_bExchanging(false), m_bOnLine(false),
-      m_bAbandoned(false), m_bLineFailed(false), m_bCut(false), m_nLineErrors(0),
-      m_bulkLimit(kDefaultBulkLimit)
+      m_bAbandoned(false), m_bNotSent(false), m_bLineFailed(false), m_bCut(false), m_nLineErrors(0),
+      m_nDownload(0), m_bulkLimit(kDefaultBulkLimit)
 {
 }
 
@@ -193,6 +190,21 @@ bool XKTCore::OpenForExchange(SerialPort& port)
     return m_bPortOpened;
 }
 
+bool XKTCore::SendLetter(SerialPort& port)
+{
+    // Opening a port can take seconds (a Bluetooth link looking for its
+    // device): a stop that came meanwhile still keeps the letter in.
+    if (Interrupted()) {
+        m_bAbandoned = true;
+        return false;
+    }
+    port.Send(g_strCommand.data(), static_cast<int32_t>(g_strCommand.size()));
+    // A letter the line did not take never reached the instrument: there is
+    // no reply to wait for, and silence would be taken for an empty set.
+    m_bNotSent = port.WriteFailed();
+    return !m_bNotSent;
+}
+
 Outcome XKTCore::CountedExchange(int32_t nExpected, Outcome replied)
 {
     ExchangeScope scope(m_bExchanging);
@@ -210,12 +222,14 @@ Outcome XKTCore::CountedExchange(int32_t nExpected, Outcome replied)
 Outcome XKTCore::TalkCounted(int32_t nExpected, Outcome replied)
 {
     m_bAbandoned = false;
+    m_bNotSent = false;
     m_strReply.clear();
     SerialPort port;
     if (!OpenForExchange(port) && m_bAbandoned)
         return Outcome::Abandoned;
     ExchangeScope onLine(m_bOnLine);
-    SendCommand(port);
+    if (!SendLetter(port))
+        return m_bAbandoned ? Outcome::Abandoned : Outcome::NotSent;
 
     // A port that did not open stays silent for the whole wait, as a port
     // without a device behind it does, unless the front end has no use for
@@ -256,6 +270,7 @@ void XKTCore::ReceiveBulk()
 {
     ExchangeScope scope(m_bExchanging);
     m_bAbandoned = false;
+    m_bNotSent = false;
     m_bLineFailed = false;
     m_bCut = false;
     m_nLineErrors = 0;
@@ -271,7 +286,8 @@ void XKTCore::ReceiveBulk()
 
 void XKTCore::ReceiveOnOpenPort(SerialPort& port)
 {
-    SendCommand(port);
+    if (!SendLetter(port))
+        return;
 
     std::vector<char> chunk(kBulkChunk);
     const char* szUnit = BulkUnit();
@@ -416,10 +432,10 @@ Outcome XKTCore::OnKeepAliveTimer(unsigned /*nTimerId*/)
     Outcome probed = Probe();
     if (probed == Outcome::Found || probed == Outcome::Abandoned)
         return Done(probed);
-    // A port another program took is as lost as a silent instrument; a
-    // front end can still tell the two apart.
+    // A port another program took, or a line that does not take the letter,
+    // is as lost as a silent instrument; a front end can still tell them apart.
     LoseConnection();
-    return Done(probed == Outcome::PortUnavailable ? probed : Outcome::NotFound);
+    return Done(probed == Outcome::PortUnavailable || probed == Outcome::NotSent ? probed : Outcome::NotFound);
 }
 
 // The instrument is gone: the operator sees it at once, and Read and Erase
@@ -434,6 +450,16 @@ void XKTCore::LoseConnection()
 }
 
 Outcome XKTCore::ReadDataSet(const DataSet& set)
+{
+    return ReadAndSave(set, 1);
+}
+
+Outcome XKTCore::ReadDataSetChecked(const DataSet& set)
+{
+    return ReadAndSave(set, MAX_CHECKED_DOWNLOADS);
+}
+
+Outcome XKTCore::ReadAndSave(const DataSet& set, int nMaxDownloads)
 {
     if (m_bExchanging)
         return Outcome::Busy;   // a command sent from outside during an exchange, as above
@@ -461,28 +487,75 @@ Outcome XKTCore::ReadDataSet(const DataSet& set)
     if (!file.Create())
         return Report(Outcome::CreateError, kMsgCreateError, kCaptionError, STYLE_ERROR);
 
+    // The downloads are compared in memory; the file is written once, from
+    // the copy they agreed on.
     StopTimer();
-    g_strCommand = set.szLetter;
-    ReceiveBulk();
-    EndProgress();
+    const bool bChecked = nMaxDownloads > 1;
+    bool bAgreed = !bChecked;
+    std::string strPrevious;
+    for (int nDownload = 1; nDownload <= nMaxDownloads; ++nDownload) {
+        m_nDownload = bChecked ? nDownload : 0;
+        g_strCommand = set.szLetter;
+        ReceiveBulk();
+        EndProgress();
+        Outcome failed = FailedDownload(file);
+        if (failed != Outcome::Received)
+            return failed;
+        if (nDownload > 1 && m_strReply == strPrevious) {
+            bAgreed = true;
+            break;
+        }
+        strPrevious = m_strReply;
+    }
 
+    if (m_strReply.empty() && bAgreed) {
+        // The old file, if any, stays as it was; no empty file is left.
+        // The keep-alive stays off: an instrument that sent nothing may be
+        // gone, and the next search, erase or good download starts it.
+        file.Discard();
+        return Report(Outcome::NoData, set.szNoData, kCaptionError, STYLE_ERROR);
+    }
+    // Downloads that never agreed: the operator keeps the last one, and no
+    // erase may follow.
+    CommitResult saved = m_strReply.empty() ? CommitResult::NotSaved : file.Commit(m_strReply);
+    if (m_strReply.empty())
+        file.Discard();
+    StartTimer();
+    if (saved == CommitResult::NotDurable)
+        return Report(Outcome::NotDurable, kMsgNotDurable, kCaptionError, STYLE_ERROR);
+    if (!bAgreed)
+        return Report(Outcome::Differed, kMsgDiffered, kCaptionError, STYLE_ERROR);
+    if (saved == CommitResult::Saved)
+        return Report(Outcome::Received, kMsgReceived, kCaptionSuccess, STYLE_OK);
+    return Report(Outcome::WriteError, kMsgWriteError, kCaptionError, STYLE_ERROR);
+}
+
+Outcome XKTCore::FailedDownload(DataSetFile& file)
+{
+    if (!m_bAbandoned && m_bPortOpened && !m_bNotSent && !m_bLineFailed && !m_bCut && m_nLineErrors == 0)
+        return Outcome::Received;
+    file.Discard();
     if (m_bAbandoned) {
         // Stopped by the front end: half a data set is no data set.
-        file.Discard();
         return Done(Outcome::Abandoned);
     }
     if (!m_bPortOpened) {
         // Another program took the port, or the adapter is gone: that is
         // no empty data set, and an operator who took it for one might
         // erase what was never read. To the window it is a lost line.
-        file.Discard();
         LoseConnection();
         return Report(Outcome::PortUnavailable, kMsgConnectionLost, kCaptionError, STYLE_ERROR);
+    }
+    if (m_bNotSent) {
+        // The letter never reached the instrument (a stalled adapter, a line
+        // held by flow control): its silence says nothing about the set, and
+        // a line that takes nothing is no line to talk on.
+        LoseConnection();
+        return Report(Outcome::NotSent, kMsgConnectionLost, kCaptionError, STYLE_ERROR);
     }
     if (m_bLineFailed) {
         // The device went away under the download: what came before is
         // not the data set, and there is no instrument to talk to.
-        file.Discard();
         LoseConnection();
         return Report(Outcome::ConnectionLost, kMsgConnectionLost, kCaptionError, STYLE_ERROR);
     }
@@ -491,7 +564,6 @@ Outcome XKTCore::ReadDataSet(const DataSet& set)
         // probe or the next download would read the rest of that stream as
         // its reply. Connect finds the instrument again once the line is
         // quiet.
-        file.Discard();
         LoseConnection();
         return Report(Outcome::TooLong, kMsgTooLong, kCaptionError, STYLE_ERROR);
     }
@@ -499,22 +571,10 @@ Outcome XKTCore::ReadDataSet(const DataSet& set)
         // A byte was damaged or lost on the line: what arrived is not the
         // data set, whole as it may look. The instrument still holds it,
         // and the line has been quiet, so the keep-alive goes on.
-        file.Discard();
         StartTimer();
         return Report(Outcome::LineError, kMsgLineError, kCaptionError, STYLE_ERROR);
     }
-    if (m_strReply.empty()) {
-        // The old file, if any, stays as it was; no empty file is left.
-        // The keep-alive stays off: an instrument that sent nothing may be
-        // gone, and the next search, erase or good download starts it.
-        file.Discard();
-        return Report(Outcome::NoData, set.szNoData, kCaptionError, STYLE_ERROR);
-    }
-    bool bSaved = file.Commit(m_strReply);
-    StartTimer();
-    if (bSaved)
-        return Report(Outcome::Received, kMsgReceived, kCaptionSuccess, STYLE_OK);
-    return Report(Outcome::WriteError, kMsgWriteError, kCaptionError, STYLE_ERROR);
+    return Outcome::Received;
 }
 
 Outcome XKTCore::EraseDataSet(const char* szLetter)
@@ -530,7 +590,7 @@ Outcome XKTCore::EraseDataSet(const char* szLetter)
         Report(outcome, kMsgErased, kCaptionSuccess, STYLE_OK);
     else if (outcome == Outcome::Abandoned)
         Done(outcome);   // stopped on purpose: no news
-    else if (outcome == Outcome::PortUnavailable)
+    else if (outcome == Outcome::PortUnavailable || outcome == Outcome::NotSent)
         Report(outcome, kMsgNoReply, kCaptionError, STYLE_ERROR);   // nothing was sent
     else
         outcome = Report(Outcome::NoReply, kMsgNoReply, kCaptionError, STYLE_ERROR);

@@ -10,6 +10,7 @@
 #include "PortAccess.h"
 #include "SystemPorts.h"
 
+class DataSetFile;
 class SerialPort;
 
 #include <chrono>
@@ -47,6 +48,11 @@ constexpr uint32_t COLOR_NO_CONNECTION = 0x009696FF;
 // taken for one that never stops (a wrong device, noise), and nothing of
 // what it sent is kept.
 constexpr std::chrono::milliseconds kDefaultBulkLimit = std::chrono::minutes(5);
+
+// How many downloads of one data set a checked read makes at most, looking
+// for two in a row that agree: enough for a line that flips a bit now and
+// then, and no endless reading of one that is still being filled.
+constexpr int MAX_CHECKED_DOWNLOADS = 4;
 
 // How often a download reports its progress.
 constexpr unsigned PROGRESS_PERIOD_MS = 500;
@@ -114,6 +120,10 @@ enum class Outcome {
     NotConnected,     // read or erase without an instrument; nothing sent
     Busy,             // another exchange holds the port; nothing started
     PortUnavailable,  // the port could not be opened (OpenError says why); nothing sent
+    NotSent,          // the line did not take the command letter (a stalled adapter, a held
+                      // line); nothing read, saved or erased
+    NotDurable,       // download: the file is in place, but its folder could not be synced
+    Differed,         // checked download: no two downloads in a row agreed; the last one saved
 };
 
 // One port a search tried: whether it opened, and what its probe gave
@@ -152,6 +162,13 @@ public:
     Outcome SearchInstrument(const std::vector<PortRef>& ports);
     Outcome OnKeepAliveTimer(unsigned nTimerId);
     Outcome ReadDataSet(const DataSet& set);
+    // A download that may be followed by an erase: the set is downloaded
+    // until two downloads in a row are byte for byte the same (at most
+    // MAX_CHECKED_DOWNLOADS), and the copy they agree on is saved. A line
+    // without parity and a protocol without a checksum cannot show a flipped
+    // bit, and an instrument still measuring changes the set between two
+    // downloads: agreement is the only proof that the file is the set.
+    Outcome ReadDataSetChecked(const DataSet& set);
     Outcome EraseDataSet(const char* szLetter);
 
     // A front end that was told which port the instrument is on takes it
@@ -163,6 +180,9 @@ public:
     const std::vector<PortResult>& Searched() const { return m_searched; }
     // The file a download of the set writes: its file-name member and ".txt".
     std::string DataSetFileName(const DataSet& set) const;
+    // Which download of the set a checked read is making (1, 2, ...), or
+    // made last; 0 for a read that downloads once.
+    int DownloadNumber() const { return m_nDownload; }
     // What the last operation did, or, while one runs, what its message box
     // on screen is about (a box is shown after its outcome is known).
     Outcome LastOutcome() const { return m_outcome; }
@@ -215,6 +235,8 @@ public:
     // Whether a read failed on the open port during the last bulk exchange
     // (the device went away), so its reply cannot be trusted whole.
     bool LineFailed() const { return m_bLineFailed; }
+    // Whether the line did not take the last exchange's letter.
+    bool LetterNotTaken() const { return m_bNotSent; }
     // Whether the last bulk exchange reached its bound while bytes were
     // still arriving, so its reply is only the head of the data set.
     bool Cut() const { return m_bCut; }
@@ -238,6 +260,15 @@ private:
     Outcome TalkCounted(int32_t nExpected, Outcome replied);
     // The bulk exchange's time on the line, with the port opened.
     void ReceiveOnOpenPort(SerialPort& port);
+    // Sends the letter after a last look at an interrupt: false when it was
+    // stopped or the line did not take it.
+    bool SendLetter(SerialPort& port);
+    // The read of ReadDataSet and ReadDataSetChecked.
+    Outcome ReadAndSave(const DataSet& set, int nMaxDownloads);
+    // What ended a download that did not give a whole reply, said, with the
+    // file dropped and the connection state it leaves; Received when it did
+    // give one.
+    Outcome FailedDownload(DataSetFile& file);
     // Opens the port of the exchange, after a last look at an interrupt:
     // false when it did not open or must not be used.
     bool OpenForExchange(SerialPort& port);
@@ -255,9 +286,11 @@ private:
     bool m_bExchanging;   // an exchange holds the port; keep-alive ticks wait
     bool m_bOnLine;       // and has it open
     bool m_bAbandoned;
+    bool m_bNotSent;
     bool m_bLineFailed;
     bool m_bCut;
     unsigned m_nLineErrors;
+    int m_nDownload;
     std::string m_strExchangeDevice;   // the device the last exchange opened or tried
     std::chrono::milliseconds m_bulkLimit;
 };

@@ -41,6 +41,8 @@ public:
     std::vector<std::chrono::steady_clock::time_point> pauseStarts;
     int nAbandonAtPause = -1;               // this pause (counting from 1) abandons the operation
     bool bInterrupted = false;              // the front end was told to stop
+    int nQuietInterruptLooks = -1;          // or, from this many looks at it on (-1: never)
+    int nInterruptLooks = 0;
     std::function<void(int nPause)> whilePausing;   // runs inside each pause, as a sent message would
     std::vector<size_t> progress;           // bytes at each progress report
     std::string progressUnit;               // the unit of the last report
@@ -162,5 +164,9 @@ public:
         events.push_back("progress end");
     }
 
-    bool Interrupted() override { return bInterrupted; }
+    bool Interrupted() override
+    {
+        ++nInterruptLooks;
+        return bInterrupted || (nQuietInterruptLooks >= 0 && nInterruptLooks > nQuietInterruptLooks);
+    }
 };

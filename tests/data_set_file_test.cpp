@@ -79,7 +79,7 @@ TEST_F(DataSetFileTest, PlainFilesAndFreeNamesTakeTheDataSet)
         EXPECT_TRUE(CanHoldDataSet(strName)) << strName;
         DataSetFile file(strName);
         ASSERT_TRUE(file.Create()) << strName;
-        ASSERT_TRUE(file.Commit("a\nb")) << strName;
+        ASSERT_EQ(CommitResult::Saved, file.Commit("a\nb")) << strName;
         char content[8] = {};
         int fd = open(strName.c_str(), O_RDONLY);
         ASSERT_GE(fd, 0);
@@ -99,7 +99,7 @@ TEST_F(DataSetFileTest, AReplacedFileKeepsItsPermissions)
         ASSERT_EQ(0, chmod(strName.c_str(), nMode));
         DataSetFile file(strName);
         ASSERT_TRUE(file.Create());
-        ASSERT_TRUE(file.Commit("new\n"));
+        ASSERT_EQ(CommitResult::Saved, file.Commit("new\n"));
         struct stat info;
         ASSERT_EQ(0, stat(strName.c_str(), &info));
         EXPECT_EQ(5, info.st_size);   // the new data
@@ -109,7 +109,7 @@ TEST_F(DataSetFileTest, AReplacedFileKeepsItsPermissions)
     const std::string strNew = m_dir / "fresh.txt";
     DataSetFile file(strNew);
     ASSERT_TRUE(file.Create());
-    ASSERT_TRUE(file.Commit("new\n"));
+    ASSERT_EQ(CommitResult::Saved, file.Commit("new\n"));
     struct stat info;
     ASSERT_EQ(0, stat(strNew.c_str(), &info));
     EXPECT_EQ(static_cast<mode_t>(0644), info.st_mode & 07777);

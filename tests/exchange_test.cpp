@@ -216,21 +216,35 @@ TEST_F(ExchangeTest, StalledWriteWaitsItsSecondAndLeavesTheLineUsable)
     EXPECT_LT(seconds, 1.5);
     EXPECT_EQ("y", instrument.ReceivedText());
 
-    // Stalled for good: the write gives up after about a second, and nothing
-    // of it reaches the line once the line drains.
+    // Stalled for good: the write gives up after about a second and says
+    // so, and nothing of it reaches the line once the line drains.
     instrument.ClearReceived();
     ASSERT_TRUE(instrument.Stall());
     {
         SerialPort port;
         ASSERT_TRUE(port.Open(1, 9600));
+        EXPECT_FALSE(port.WriteFailed());
         seconds = SecondsFor([&] { EXPECT_EQ(1, port.Send("E", 1)); });
+        EXPECT_TRUE(port.WriteFailed());
     }
     EXPECT_GE(seconds, 0.9);
     EXPECT_LT(seconds, 3.0);
+
+    // An exchange whose letter the line did not take waits for no reply:
+    // the instrument never heard it.
+    g_strCommand = "y";
+    dialog.nPollWaits = 0;
+    seconds = SecondsFor([&] { EXPECT_FALSE(dialog.ExchangeCommand(19)); });
+    EXPECT_TRUE(dialog.LetterNotTaken());
+    EXPECT_EQ(0, dialog.nPollWaits);
+    EXPECT_LT(seconds, 3.0);
+    EXPECT_TRUE(dialog.messages.empty());
+
     instrument.Release();
     usleep(300 * 1000);
     EXPECT_EQ("", instrument.ReceivedText());
     EXPECT_TRUE(dialog.ExchangeCommand(19));
+    EXPECT_FALSE(dialog.LetterNotTaken());
     EXPECT_EQ("y", instrument.ReceivedText());
 }
 

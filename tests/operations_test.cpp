@@ -919,6 +919,9 @@ const char* OutcomeName(Outcome outcome)
     case Outcome::Busy: return "Busy";
     case Outcome::LineError: return "LineError";
     case Outcome::PortUnavailable: return "PortUnavailable";
+    case Outcome::NotSent: return "NotSent";
+    case Outcome::NotDurable: return "NotDurable";
+    case Outcome::Differed: return "Differed";
     }
     return "?";
 }
@@ -1237,6 +1240,22 @@ TEST_F(OperationsTest, LineErrorsDuringCountedExchangesAreLeftToTheLengthCheck)
     SerialPort::SetLineErrorFeed(nullptr);
 }
 
+// What the instrument got up to a marker sent on a port of its own, once
+// the marker is in (within a bound far beyond any pty's delay).
+std::string TextUpToMarker(sim::SimInstrument& instrument)
+{
+    SerialPort port;
+    if (!port.Open(1, BAUD_RATE) || port.Send("#", 1) != 1 || port.WriteFailed())
+        return "(no marker sent)";
+    port.Close();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::string strText;
+    while ((strText = instrument.ReceivedText()).find('#') == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        PollPause(10);
+    return strText;
+}
+
 struct InterruptCase {
     const char* name;
     std::function<Outcome(FakeDialog&)> operation;
@@ -1250,27 +1269,40 @@ void PrintTo(const InterruptCase& c, std::ostream* os)
 const InterruptCase kInterruptCases[] = {
     {"Search", kSearchCom1}, {"KeepAlive", kKeepAlive}, {"Read", kReadKV}, {"Erase", kEraseKV},
     {"EraseAll", [](FakeDialog& d) { return d.EraseDataSet("E"); }},
+    {"CheckedRead", [](FakeDialog& d) {
+         d.controls[IDC_FILE_KV] = "run1";
+         return d.ReadDataSetChecked(g_dataSets[0]);
+     }},
 };
 
 class InterruptTest : public OperationsTest, public ::testing::WithParamInterface<InterruptCase> {
 };
 
 // A stop that came before an exchange sends anything (a Ctrl-C while the
-// previous file was being saved) ends it there: no letter goes out, least
-// of all an erase, and nothing is said or saved.
+// previous file was being saved, or while the port was being opened) ends
+// it there: no letter goes out, least of all an erase, and nothing is said
+// or saved.
 TEST_P(InterruptTest, NoLetterGoesOutAfterAStop)
 {
     sim::SimInstrument& instrument = Attach(1);
-    m_dialog.Connect(1);
-    m_dialog.bInterrupted = true;
+    // Told before the port opens, and told while it opens (the first look,
+    // before the open, still saw nothing).
+    for (int nQuietLooks : {0, 1}) {
+        FakeDialog dialog;
+        dialog.Connect(1);
+        dialog.nQuietInterruptLooks = nQuietLooks;
+        dialog.bInterrupted = nQuietLooks == 0;
 
-    EXPECT_STREQ("Abandoned", OutcomeName(GetParam().operation(m_dialog)));
+        EXPECT_STREQ("Abandoned", OutcomeName(GetParam().operation(dialog))) << nQuietLooks;
 
-    EXPECT_TRUE(m_dialog.Abandoned());
-    EXPECT_TRUE(m_dialog.messages.empty());
-    EXPECT_TRUE(WorkFiles().empty());
-    PollPause(100);   // a letter, had one gone out, has arrived by now
-    EXPECT_EQ("", instrument.ReceivedText());
+        EXPECT_TRUE(dialog.Abandoned()) << nQuietLooks;
+        EXPECT_TRUE(dialog.messages.empty()) << nQuietLooks;
+        EXPECT_TRUE(WorkFiles().empty()) << nQuietLooks;
+        // A marker sent afterwards arrives behind any letter that went out
+        // before it, however late a loaded machine let that one go.
+        EXPECT_EQ("#", TextUpToMarker(instrument)) << nQuietLooks;
+        instrument.ClearReceived();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, InterruptTest, ::testing::ValuesIn(kInterruptCases),
@@ -1328,6 +1360,254 @@ TEST_F(OperationsTest, SearchWalksTheListItIsGiven)
     EXPECT_EQ(NO_PORT, m_dialog.m_nPort);
     EXPECT_EQ("", m_dialog.Device());
     EXPECT_EQ(Outcome::NotConnected, m_dialog.EraseDataSet("V"));
+}
+
+// ---- a letter the line does not take ----
+
+struct NotTakenCase {
+    const char* name;
+    std::function<Outcome(FakeDialog&)> operation;
+    const char* szOutcome;
+    std::vector<std::string> boxes;
+    int32_t nPortAfter;    // the connection it leaves
+    bool bTimerAfter;
+};
+
+void PrintTo(const NotTakenCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const NotTakenCase kNotTakenCases[] = {
+    // The search goes on to the next port, where the instrument answers.
+    {"Search", [](FakeDialog& d) {
+         return d.SearchInstrument({{1, SerialPort::DevicePath(1)}, {2, SerialPort::DevicePath(2)}});
+     },
+     "Found", {}, 2, true},
+    {"KeepAlive", kKeepAlive, "NotSent", {}, NO_PORT, false},
+    {"Read", kReadKV, "NotSent", {"Connection Lost! Data not saved. "}, NO_PORT, false},
+    {"CheckedRead", [](FakeDialog& d) {
+         d.controls[IDC_FILE_KV] = "run1";
+         return d.ReadDataSetChecked(g_dataSets[0]);
+     },
+     "NotSent", {"Connection Lost! Data not saved. "}, NO_PORT, false},
+    // The next keep-alive probe finds out, as after an erase nobody acknowledged.
+    {"Erase", kEraseKV, "NotSent", {" No Reply! "}, 1, true},
+};
+
+class NotTakenTest : public OperationsTest, public ::testing::WithParamInterface<NotTakenCase> {
+};
+
+// A letter the line did not take within its bound never reached the
+// instrument: no reply is waited for, nothing is read, saved or erased, and
+// its silence is never taken for an empty data set.
+TEST_P(NotTakenTest, IsAFailureOfItsOwn)
+{
+    const NotTakenCase& c = GetParam();
+    sim::SimInstrument& stalled = Attach(1);
+    Attach(2);
+    m_dialog.Connect(1);
+    ASSERT_TRUE(stalled.Stall());
+
+    Outcome outcome = Outcome::Busy;
+    double seconds = SecondsFor([&] { outcome = c.operation(m_dialog); });
+
+    EXPECT_STREQ(c.szOutcome, OutcomeName(outcome));
+    EXPECT_EQ(c.boxes, m_dialog.MessageTexts());
+    for (const Message& message : m_dialog.messages)
+        EXPECT_STREQ("NotSent", OutcomeName(message.outcome));
+    EXPECT_EQ(c.nPortAfter, m_dialog.m_nPort);
+    EXPECT_EQ(c.bTimerAfter, m_dialog.bTimerRunning);
+    EXPECT_TRUE(WorkFiles().empty());
+    ASSERT_FALSE(m_dialog.Searched().empty() && c.nPortAfter == 2);
+    if (!m_dialog.Searched().empty())
+        EXPECT_STREQ("NotSent", OutcomeName(m_dialog.Searched()[0].outcome));
+    // The write's own second, and no wait for a reply on top (a search
+    // then probes the next port).
+    EXPECT_LT(seconds, 3.0);
+    stalled.Release();
+    PollPause(300);
+    EXPECT_EQ("", stalled.ReceivedText());
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, NotTakenTest, ::testing::ValuesIn(kNotTakenCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- a read that an erase may follow ----
+
+// The data set a checked read gets, and the line it comes over.
+struct CheckedCase {
+    const char* name;
+    std::string strData;
+    double dFlipRate;
+    int nMeasureEveryMs;
+    // Which of the downloads arrive changed (for a noisy line, the seed is
+    // sought that gives this; empty: whatever the line gives).
+    std::vector<bool> flipped;
+    const char* szOutcome;
+    std::vector<std::string> boxes;
+    const char* szSent;
+    int nDownloads;
+};
+
+void PrintTo(const CheckedCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const std::string kSmallSet = sim::MakeDataSet('v', 8);
+
+const CheckedCase kCheckedCases[] = {
+    {"CleanLine", kSmallSet, 0, 0, {}, "Received", {"     Data Received!       "}, "vv", 2},
+    {"FirstDownloadFlipped", kSmallSet, 0.002, 0, {true, false, false}, "Received",
+     {"     Data Received!       "}, "vvv", 3},
+    {"EveryDownloadFlipped", kSmallSet, 0.05, 0, {true, true, true, true}, "Differed",
+     {"Downloads Differ! Last one saved, nothing erased. "}, "vvvv", 4},
+    {"StillMeasuring", kSmallSet, 0, 700, {}, "Differed", {"Downloads Differ! Last one saved, nothing erased. "},
+     "vvvv", 4},
+    {"EmptyTwice", "", 0, 0, {}, "NoData", {"No Data Received! "}, "vv", 2},
+};
+
+// The first seed whose flips change exactly the downloads marked.
+uint64_t SeedFor(const std::string& strData, double dRate, const std::vector<bool>& flipped)
+{
+    for (uint64_t nSeed = 1; nSeed < 100000; ++nSeed) {
+        sim::FlipState state{nSeed};
+        bool bFits = true;
+        for (size_t i = 0; i < flipped.size() && bFits; ++i) {
+            std::string strCopy = strData;
+            sim::FlipBits(strCopy, dRate, state);
+            bFits = (strCopy != strData) == flipped[i];
+        }
+        if (bFits)
+            return nSeed;
+    }
+    return 0;
+}
+
+class CheckedReadTest : public OperationsTest, public ::testing::WithParamInterface<CheckedCase> {
+};
+
+// Downloads until two in a row are byte for byte the same, and saves that
+// copy once; when none agree, the last one is kept and the outcome says so.
+TEST_P(CheckedReadTest, SavesOnlyACopyTwoDownloadsAgreeOn)
+{
+    const CheckedCase& c = GetParam();
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.dataSets['v'] = Whole(c.strData);
+    scenario.dFlipRate = c.dFlipRate;
+    scenario.nMeasureEveryMs = c.nMeasureEveryMs;
+    if (!c.flipped.empty()) {
+        scenario.nFlipSeed = SeedFor(c.strData, c.dFlipRate, c.flipped);
+        ASSERT_NE(0u, scenario.nFlipSeed);
+    }
+    sim::SimInstrument& instrument = Attach(1, scenario);
+    m_dialog.Connect(1);
+    m_dialog.controls[IDC_FILE_KV] = "run1";
+
+    Outcome outcome = m_dialog.ReadDataSetChecked(g_dataSets[0]);
+
+    EXPECT_STREQ(c.szOutcome, OutcomeName(outcome));
+    EXPECT_EQ(c.boxes, m_dialog.MessageTexts());   // once, not once per download
+    EXPECT_EQ(c.szSent, instrument.ReceivedText());
+    EXPECT_EQ(c.nDownloads, m_dialog.DownloadNumber());
+    EXPECT_EQ(c.nDownloads, m_dialog.nProgressEnds);
+    if (c.strData.empty()) {
+        EXPECT_TRUE(WorkFiles().empty());
+        return;
+    }
+    ASSERT_EQ(std::vector<std::string>{"run1.txt"}, WorkFiles());
+    std::string strSaved = ReadFile("run1.txt");
+    if (outcome == Outcome::Received) {
+        EXPECT_EQ(ToTextMode(c.strData), strSaved);
+    } else if (!c.flipped.empty()) {
+        // The last download, as the line changed it.
+        sim::FlipState state{scenario.nFlipSeed};
+        std::string strLast;
+        for (int i = 0; i < c.nDownloads; ++i) {
+            strLast = c.strData;
+            sim::FlipBits(strLast, c.dFlipRate, state);
+        }
+        EXPECT_EQ(ToTextMode(strLast), strSaved);
+    } else {
+        // What the instrument had measured by the last download.
+        EXPECT_GT(strSaved.size(), ToTextMode(c.strData).size());
+        EXPECT_EQ(0u, strSaved.compare(0, ToTextMode(c.strData).size(), ToTextMode(c.strData)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, CheckedReadTest, ::testing::ValuesIn(kCheckedCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- a folder that cannot be synced ----
+
+int g_nFolderSyncErrno = 0;
+
+int FailFolderSync(const std::string&)
+{
+    return g_nFolderSyncErrno;
+}
+
+std::vector<std::string> g_fileNotes;
+
+void KeepFileNote(const std::string& strText)
+{
+    g_fileNotes.push_back(strText);
+}
+
+// A file in place whose folder could not be synced is saved, but not durably,
+// and said so; a file system that cannot sync a folder at all is let off,
+// and a trace hears of it once.
+TEST_F(OperationsTest, AFolderSyncThatFailsIsSaidAsItIs)
+{
+    const std::string strData = "1 kV\n";
+    const struct {
+        int nErrno;
+        const char* szOutcome;
+        const char* szBox;
+        int nReads;
+        size_t nNotes;   // trace notes after the reads
+    } cases[] = {
+        {EIO, "NotDurable", "Destination Folder Sync Error! Data saved, not synced. ", 1, 0},
+        // Twice: the note comes once per folder and run, not once per file.
+        {EINVAL, "Received", "     Data Received!       ", 2, 1},
+        {ENOTSUP, "Received", "     Data Received!       ", 1, 0},   // the folder was named already
+    };
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.dataSets['v'] = Whole(strData);
+    Attach(1, scenario);
+    struct Seams {
+        Seams()
+        {
+            SetFolderSyncFault(FailFolderSync);
+            SetFileNotes(KeepFileNote);
+        }
+        ~Seams()
+        {
+            SetFolderSyncFault(nullptr);
+            SetFileNotes(nullptr);
+        }
+    } seams;
+    for (const auto& c : cases) {
+        FakeDialog dialog;
+        dialog.Connect(1);
+        dialog.controls[IDC_FILE_KV] = "run" + std::to_string(c.nErrno);
+        g_nFolderSyncErrno = c.nErrno;
+        g_fileNotes.clear();
+        for (int i = 0; i < c.nReads; ++i) {
+            dialog.messages.clear();
+            dialog.m_strFileKV.clear();
+            std::remove(("run" + std::to_string(c.nErrno) + ".txt").c_str());
+            EXPECT_STREQ(c.szOutcome, OutcomeName(dialog.ReadDataSet(g_dataSets[0]))) << c.nErrno;
+            ASSERT_EQ(1u, dialog.messages.size()) << c.nErrno;
+            EXPECT_EQ(c.szBox, dialog.messages.back().text) << c.nErrno;
+            EXPECT_EQ(ToTextMode(strData), ReadFile("run" + std::to_string(c.nErrno) + ".txt")) << c.nErrno;
+            EXPECT_TRUE(dialog.bTimerRunning);
+        }
+        EXPECT_EQ(c.nNotes, g_fileNotes.size()) << c.nErrno;
+        if (!g_fileNotes.empty())
+            EXPECT_EQ(". cannot be synced (Invalid argument): its entries are taken as written", g_fileNotes[0]);
+    }
 }
 
 }  // namespace

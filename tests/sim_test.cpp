@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -489,3 +490,85 @@ TEST(SimInstrument, StallHoldsTheProgramsWritesUntilReleased)
     EXPECT_GE(Ms(Clock::now() - start), 200);
     EXPECT_LE(Ms(Clock::now() - start), 1500);
 }
+
+namespace {
+
+// A noisy line flips one bit of about the share of bytes asked for, and
+// the same seed flips the same bits: a run repeats exactly.
+TEST(SimNoise, FlipsOneBitOfTheShareAskedForAndRepeatsBySeed)
+{
+    const std::string strClean(100000, 'x');
+    const struct {
+        double dRate;
+        size_t nMin, nMax;   // bytes changed
+    } kCases[] = {{0, 0, 0}, {0.001, 60, 140}, {0.01, 850, 1150}};
+    for (const auto& c : kCases) {
+        sim::FlipState first{7}, again{7}, other{8};
+        std::string a = strClean, b = strClean, d = strClean;
+        sim::FlipBits(a, c.dRate, first);
+        sim::FlipBits(b, c.dRate, again);
+        sim::FlipBits(d, c.dRate, other);
+        EXPECT_EQ(a, b) << c.dRate;
+        EXPECT_EQ(c.dRate > 0, a != d) << c.dRate;
+        size_t nChanged = 0;
+        for (size_t i = 0; i < a.size(); ++i) {
+            unsigned diff = static_cast<unsigned char>(a[i] ^ strClean[i]);
+            if (diff == 0)
+                continue;
+            ++nChanged;
+            EXPECT_EQ(0u, diff & (diff - 1)) << "more than one bit at " << i;
+        }
+        EXPECT_GE(nChanged, c.nMin) << c.dRate;
+        EXPECT_LE(nChanged, c.nMax) << c.dRate;
+    }
+}
+
+// On the line: a reply goes out changed, the next one by other flips.
+TEST(SimNoise, RepliesComeChangedOnANoisyLine)
+{
+    sim::Scenario scenario = Answering(sim::DefaultIdent(), std::string(2000, 'k'));
+    scenario.dFlipRate = 0.01;
+    sim::SimInstrument instrument(scenario);
+    Line line(instrument.SlavePath());
+    ASSERT_TRUE(line.Ok());
+    line.Send("v");
+    std::string strFirst = line.CollectText(300ms);
+    line.Send("v");
+    std::string strSecond = line.CollectText(300ms);
+    EXPECT_EQ(2000u, strFirst.size());
+    EXPECT_EQ(2000u, strSecond.size());
+    EXPECT_NE(std::string(2000, 'k'), strFirst);
+    EXPECT_NE(strFirst, strSecond);
+}
+
+// An instrument still measuring adds a reading to every set each period,
+// and an erase letter empties its own set (E all of them).
+TEST(SimMeasuring, AddsReadingsAndAnEraseEmptiesItsSet)
+{
+    sim::Scenario scenario = Answering(sim::DefaultIdent(), "");
+    scenario.nMeasureEveryMs = 300;
+    sim::SimInstrument instrument(scenario);
+    Line line(instrument.SlavePath());
+    ASSERT_TRUE(line.Ok());
+    std::this_thread::sleep_for(1000ms);   // three readings, give or take a loaded tick
+
+    const auto Lines = [&](const char* szLetter) {
+        line.Send(szLetter);
+        std::string strText = line.CollectText(150ms);
+        return std::count(strText.begin(), strText.end(), '\n');
+    };
+    EXPECT_GE(Lines("v"), 2);
+    EXPECT_GE(Lines("a"), 2);
+    line.Send("V");
+    EXPECT_EQ(sim::DefaultAck(), line.CollectText(100ms));
+    // Read at once, before the next period: nothing of the old readings.
+    EXPECT_LE(Lines("v"), 1);
+    EXPECT_GE(Lines("o"), 2);
+    line.Send("E");
+    EXPECT_EQ(sim::DefaultAck(), line.CollectText(100ms));
+    EXPECT_LE(Lines("o"), 1);
+    EXPECT_EQ(sim::MakeReading('v', 0), sim::MakeReading('v', 0));
+    EXPECT_NE(sim::MakeReading('v', 0), sim::MakeReading('v', 1));
+}
+
+}  // namespace

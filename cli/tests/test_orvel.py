@@ -310,9 +310,10 @@ class OrvelTest(unittest.TestCase):
              0, [saved["kV"], saved["uA"], saved["kOhm"]], [], b"yvao", all_files),
             ("uA empty", [], "a", [], [],
              0, [saved["kV"], saved["kOhm"]], [no_ua], b"yvao", ["run-kOhm.txt", "run-kV.txt"]),
+            # With --erase each set is read until two downloads agree, an empty one too.
             ("all empty", [], "vao", [], ["--erase"],
              1, [], ["orvel: read kV: No Data Received!", no_ua, "orvel: read kOhm: No Data Recived!",
-                     "orvel: read all: no data set held any data"], b"yvao", []),
+                     "orvel: read all: no data set held any data"], b"yvvaaoo", []),
             ("uA exists", [], "", ["run-uA.txt"], [],
              3, [saved["kV"]], [exists], b"yv", ["run-kV.txt", "run-uA.txt"]),
             ("uA exists, overwritten", [], "", ["run-uA.txt"], ["--overwrite"],
@@ -320,12 +321,13 @@ class OrvelTest(unittest.TestCase):
             # Erased after the last download, each set by its own letter, and
             # only the sets whose files were saved.
             ("erase, uA empty", [], "a", [], ["--erase"],
-             0, [saved["kV"], saved["kOhm"], "erased kV", "erased kOhm"], [no_ua], b"yvaoVO",
+             0, [saved["kV"], saved["kOhm"], "erased kV", "erased kOhm"], [no_ua], b"yvvaaooVO",
              ["run-kOhm.txt", "run-kV.txt"]),
             ("erase after a failure", [], "", ["run-uA.txt"], ["--erase"],
-             3, [saved["kV"]], [exists], b"yv", ["run-kV.txt", "run-uA.txt"]),
+             3, [saved["kV"]], [exists], b"yvv", ["run-kV.txt", "run-uA.txt"]),
             ("erase unacknowledged", ["--ack", "none"], "", [], ["--erase"],
-             1, [saved["kV"], saved["uA"], saved["kOhm"]], ["orvel: erase kV: No Reply!"], b"yvaoV", all_files),
+             1, [saved["kV"], saved["uA"], saved["kOhm"]], ["orvel: erase kV: No Reply!"], b"yvvaaooV",
+             all_files),
         )
         for n, (case, sim_args, empty, before, options, status, out, err, sent, after) in enumerate(cases):
             with self.subTest(case=case):
@@ -354,7 +356,65 @@ class OrvelTest(unittest.TestCase):
         self.assertEqual((0, ""), (code, err))
         self.assertEqual(["run-kV.txt", "run-uA.txt", "run-kOhm.txt", "erased kV", "erased uA", "erased kOhm"],
                          [line.split()[0] if line.endswith("bytes") else line for line in out.splitlines()])
-        self.assertEqual(b"yvaoVAO", self.received(sim))
+        self.assertEqual(b"yvvaaooVAO", self.received(sim))
+
+    def test_erase_follows_only_downloads_that_agree(self):
+        # A line that flips bits and an instrument still measuring: no two
+        # downloads of the kV set agree, the last is kept, the command stops
+        # there and nothing at all is erased.
+        differed = ("orvel: read kV: its 4 downloads differed, no two in a row alike; the last is saved in "
+                    "run-kV.txt and nothing was erased. A noisy line (use a shorter cable or another adapter) "
+                    "or an instrument still measuring (stop it first) changes a data set between downloads")
+        kv = b"".join(b"2024-03-05 09:%02d:00   12.%02d kV\n" % (i, i) for i in range(20))
+        for n, (case, sim_args) in enumerate((("noisy line", ["--flip", "0.02", "--flip-seed", "7"]),
+                                              ("still measuring", ["--measure", "0.5"]))):
+            with self.subTest(case=case):
+                for name in os.listdir(self.dir):
+                    os.remove(os.path.join(self.dir, name))
+                link = "ttyUSB%d" % n   # a log of its own
+                sim = self.start_sim(link, *sim_args, data={"v": kv})
+                code, out, err = self.orvel("read", "all", "run", "--port", self.path(link), "--erase")
+                self.assertEqual((1, [differed]), (code, err.splitlines()))
+                self.assertRegex(out, r"^run-kV\.txt \d+ bytes\n$")
+                self.assertEqual(b"yvvvv", self.received(sim))
+                self.assertEqual(["run-kV.txt"], self.files())
+                saved = self.read("run-kV.txt")
+                self.assertEqual(int(out.split()[1]), len(saved))
+                if case == "still measuring":
+                    self.assertTrue(saved.startswith(text_mode(kv)) and len(saved) > len(text_mode(kv)))
+                else:
+                    self.assertNotEqual(text_mode(kv), saved)
+                self.stop_sim(sim)
+
+    def test_a_letter_the_line_does_not_take(self):
+        # Output held on the line as the uA letter goes out: a failure of its
+        # own, never "no data"; read all stops there and nothing is erased.
+        link = self.path("ttyUSB0")
+        sim = self.start_sim("ttyUSB0")
+        not_taken = ("orvel: read uA: %s: the line did not take the letter 'a' (a stalled adapter, or a line held "
+                     "by flow control: replug the adapter); nothing was read or erased" % link)
+        with self.start_orvel("read", "all", "run", "--port", link, "--erase",
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+            deadline = time.monotonic() + 20
+            while self.received(sim) != b"yvv" and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(b"yvv", self.received(sim))
+            self.assertEqual("ok", sim.command("stall"))
+            out, err = proc.communicate(timeout=30)
+        self.assertEqual("ok", sim.command("release"))
+        self.assertEqual((1, b"run-kV.txt %d bytes\n" % len(text_mode(DATA["v"])), not_taken.encode() + b"\n"),
+                         (proc.returncode, out, err))
+        self.assertEqual(b"yvv", self.received(sim))
+        self.assertEqual(["run-kV.txt"], self.files())
+
+        # A search names it as the port's reason.
+        self.assertEqual("ok", sim.command("stall"))
+        self.assertFails(self.orvel("find", "--port", link), 1,
+                         ["orvel: find: No Connection! (searched 1 port)",
+                          "orvel: find: %s: the line did not take the letter 'y' (a stalled adapter, or a line held "
+                          "by flow control: replug the adapter)" % link])
+        self.assertEqual("ok", sim.command("release"))
+        self.assertEqual(b"yvv", self.received(sim))
 
     def test_bad_arguments(self):
         for args, problem in (
@@ -664,9 +724,9 @@ class OrvelTest(unittest.TestCase):
     # ---- outcomes under real faults ----
 
     def test_a_port_taken_mid_way_is_no_empty_data_set(self):
-        # Another program takes the port between two downloads of read all:
-        # the command stops there, says who holds the port, and erases
-        # nothing; what was saved before stays saved.
+        # Another program takes the port between two downloads of read all
+        # --erase (the kV set's first and second): the command stops there,
+        # says who holds the port, saves and erases nothing.
         sim = self.start_sim("ttyUSB0")
         port = self.path("ttyUSB0")
         holder = subprocess.Popen(
@@ -685,11 +745,10 @@ class OrvelTest(unittest.TestCase):
             holder.stdin.close()
             holder.wait(timeout=5)
             holder.stdout.close()
-        self.assertEqual((1, ["h-kV.txt %d bytes" % len(text_mode(DATA["v"]))],
-                          ["orvel: read uA: %s: in use by python3 (pid %d)" % (port, holder.pid)]),
+        self.assertEqual((1, [], ["orvel: read kV: %s: in use by python3 (pid %d)" % (port, holder.pid)]),
                          (code, out.splitlines(), err.splitlines()))
         self.assertEqual(b"yv", self.received(sim))
-        self.assertEqual(["h-kV.txt"], self.files())
+        self.assertEqual([], self.files())
 
     def test_a_named_port_is_asked_who_it_is_first(self):
         # A device that does not answer the probe (a wrong adapter that may
@@ -785,6 +844,38 @@ class OrvelTest(unittest.TestCase):
             last = said
         first(r"write\(\d+<[^>]*>, \"V\", 1\)", last)
 
+    def test_a_folder_that_cannot_be_synced(self):
+        # The folder sync after the rename fails (EIO) or cannot be done at
+        # all on this file system (EINVAL), injected into the second fsync:
+        # the first syncs the data, the second the folder.
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed (scripts/install-deps installs it)")
+        asan = (os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+        not_synced = ("orvel: read kV: run-kV.txt: saved, but its folder could not be synced, so a power cut may "
+                      "still lose it; nothing was erased")
+        # (case, the fsyncs that fail, exit status, stderr, bytes the instrument got)
+        cases = (
+            ("EIO", "error=EIO:when=2", 3, [not_synced], b"yvv"),
+            ("EINVAL", "error=EINVAL:when=2+2", 0, [], b"yvvaaooVAO"),
+        )
+        for n, (case, inject, status, err_lines, sent) in enumerate(cases):
+            with self.subTest(case=case):
+                link = "ttyUSB%d" % n
+                sim = self.start_sim(link)
+                trace = os.path.join(self.tmp.name, "trace-%s.txt" % case)
+                code, out, err = self.orvel("read", "all", "run", "--port", self.path(link), "--erase", "--overwrite",
+                                            "--trace", trace, env=self.env(ASAN_OPTIONS=asan),
+                                            prefix=["strace", "-f", "-o", "/dev/null", "-e", "inject=fsync:" + inject])
+                self.assertEqual((status, err_lines), (code, err.splitlines()))
+                self.assertEqual(sent, self.received(sim))
+                # The file is in place either way, and said on stdout only when durable.
+                self.assertEqual(text_mode(DATA["v"]), self.read("run-kV.txt"))
+                self.assertEqual(status == 0, "run-kV.txt" in out)
+                with open(trace) as f:
+                    notes = [line for line in f if "cannot be synced" in line]
+                self.assertEqual(0 if status else 1, len(notes), notes)
+                self.stop_sim(sim)
+
     # ---- output that cannot be written ----
 
     def test_a_full_stdout_fails_the_command(self):
@@ -836,6 +927,20 @@ class OrvelTest(unittest.TestCase):
                 self.assertGreaterEqual(float(drawings[-1][1]), 2.0)
                 self.assertNotIn(b"\n", err)
                 self.assertTrue(re.fullmatch(rb".*\r +\r", err, re.S), err[-80:])
+
+        # A read that an erase follows says which download of a set is under
+        # way, so that the second does not look like a stall.
+        master, slave = os.openpty()
+        proc = self.start_orvel("read", "all", "run", "--erase", "--port", self.path("ttyUSB0"),
+                                stdout=subprocess.PIPE, stderr=slave)
+        os.close(slave)
+        err = read_until_closed(master)
+        proc.stdout.close()
+        self.assertEqual(0, proc.wait(timeout=60))
+        for unit in ("kV", "uA", "kOhm"):
+            for download in (1, 2):
+                self.assertRegex(err, rb"\rread %s, download %d: \d+ bytes  " % (unit.encode(), download))
+        self.assertNotRegex(err, rb"download 3")
 
 
 # ---- as a user who may not open the port ----

@@ -54,7 +54,8 @@ ORVEL_PAGE_WORDS = ["find", "read", "read all", "erase", "watch", "ports", "--po
                     "ORVEL_DEVICE_DIR", "FILES", "File Exists! Overwrite?", "dialout", "in use by",
                     "60-orvel.rules"]
 SIM_PAGE_WORDS = ["--link", "--probe", "--ident", "--data", "--data-file", "--readings", "--ack",
-                  "--log", "--unplugged", "--any-line", "--detached", "unplug", "vanish", "return", "stall", "release", "quit"]
+                  "--log", "--unplugged", "--any-line", "--flip", "--flip-seed", "--measure", "--detached", "unplug",
+                  "vanish", "return", "stall", "release", "quit"]
 # (words typed so far, what the completion must offer)
 COMPLETIONS = [
     (["orvel", ""], ["erase", "find", "ports", "read", "watch"]),

@@ -562,13 +562,15 @@ void TestStalledWrite(const Options& o)
         double seconds = Seconds(start, Now());
         Check(seconds >= 0.2 && seconds < 1.0, "a write stalled for 300 ms waits until the line takes it",
               std::to_string(seconds) + " s");
+        Check(!port.WriteFailed(), "a byte the line took late is no failed write", "");
         std::vector<int> bytes = LoggedBytes(1, 2000);
         Check(bytes == std::vector<int>{'y'}, "the stalled byte arrives once the line takes it",
               std::to_string(bytes.size()) + " bytes");
     }
 
-    // Stalled for good: WriteByte gives up after its second, and nothing of
-    // the abandoned write reaches the line once it drains.
+    // Stalled for good: WriteByte gives up after its second and the port
+    // says the line did not take the byte; nothing of the abandoned write
+    // reaches the line once it drains.
     Ask("clearlog");
     {
         SerialPort port;
@@ -577,16 +579,40 @@ void TestStalledWrite(const Options& o)
         LARGE_INTEGER start = Now();
         bool bResult = port.WriteByte('E');
         double seconds = Seconds(start, Now());
-        Check(bResult && seconds >= 0.9 && seconds < 3.0,
-              "a write that stays stalled returns true after about 1 s", std::to_string(seconds) + " s");
+        Check(bResult && seconds >= 0.9 && seconds < 3.0, "a write that stays stalled returns after about 1 s",
+              std::to_string(seconds) + " s");
+        Check(port.WriteFailed(), "a write that stays stalled is reported as not taken", "");
+    }
+
+    // An exchange whose letter the line does not take waits for no reply
+    // and is a failure of its own: a read loses the line, an erase is not
+    // acknowledged, and nothing is saved.
+    Sim("plug");
+    {
+        FakeDialog core;
+        core.Connect(o.nSimPort);
+        core.controls[IDC_FILE_KV] = "stalled";
+        LARGE_INTEGER start = Now();
+        Outcome read = core.ReadDataSet(g_dataSets[0]);
+        double seconds = Seconds(start, Now());
+        Check(read == Outcome::NotSent && core.MessageTexts() == std::vector<std::string>{"Connection Lost! Data not saved. "} &&
+                  core.m_nPort == NO_PORT && GetFileAttributesA("stalled.txt") == INVALID_FILE_ATTRIBUTES &&
+                  seconds < 3.0,
+              "a read whose letter the line does not take saves nothing and loses the line",
+              std::to_string(seconds) + " s");
+        core.messages.clear();
+        core.Connect(o.nSimPort);
+        Outcome erase = core.EraseDataSet("V");
+        Check(erase == Outcome::NotSent && core.MessageTexts() == std::vector<std::string>{" No Reply! "} &&
+                  core.m_nPort == o.nSimPort && core.bTimerRunning,
+              "an erase whose letter the line does not take is not acknowledged", "");
     }
     Sim("release");
     Sleep(500);
     std::vector<int> bytes = ParseHex(Ask("log"));
-    Check(bytes.empty(), "the abandoned write puts nothing on the line later",
+    Check(bytes.empty(), "the abandoned writes put nothing on the line later",
           std::to_string(bytes.size()) + " bytes");
 
-    Sim("plug");
     Sim("probe whole");
     FakeDialog core;
     core.UseCom(o.nSimPort);

@@ -742,6 +742,41 @@ def test_read_port_gone(s):
     s.connect()
 
 
+def test_stalled_line(s):
+    """The line does not take the letter (output held, as by a stalled
+    adapter): a Read is a lost line, never an empty data set, and saves
+    nothing; an Erase is not acknowledged and the next keep-alive probe loses
+    the instrument."""
+    h = s.start("stalled_line")
+    s.d.ok("settext", h, ids.IDC_FILE_KV, "run1")
+    for button, message in ((ids.IDC_READ_KV, MSG_CONNECTION_LOST), (ids.IDC_ERASE_KV, MSG_NO_REPLY)):
+        # The click has to come before the next keep-alive tick meets the
+        # stall; on a slow machine it may not, and then the try is made again.
+        for attempt in range(3):
+            s.connect()
+            s.sim.command("stall")
+            s.sim.mark()
+            s.d.click(h, button)
+            box = s.d.message_box("Error:", 15000)
+            s.require(box, "no box after button %d" % button)
+            s.answer(box["hwnd"], IDOK)
+            if box["text"] != MSG_NO_CONNECTION:
+                break
+            print("     the keep-alive met the stall first (try %d)" % (attempt + 1))
+            s.sim.command("release")
+        try:
+            s.check(box["text"] == message, "button %d said %r" % (button, box["text"]))
+            s.check(sorted(os.listdir(s.work)) == ["test.xkt"], "files: %s" % sorted(os.listdir(s.work)))
+            if button == ids.IDC_READ_KV:
+                s.check_disconnected(ids.IDC_READ_KV, "the stalled Read")
+            else:
+                status = s.wait_text(ids.IDC_STATUS, STATUS_LOST, 10)
+                s.check(status == STATUS_LOST, "status %r after the stalled erase" % status)
+        finally:
+            s.sim.command("release")
+        s.check(s.sim.letters() == "", "the stalled line passed on %r" % s.sim.letters())
+
+
 def test_download_pause_and_logoff(s):
     """A pause of 1.5 s in mid-transfer loses nothing; a logoff asked about
     meanwhile is refused, and allowed before and after."""
@@ -900,6 +935,7 @@ TESTS = [
     test_device_names,
     test_download_vanish,
     test_read_port_gone,
+    test_stalled_line,
     test_download_pause_and_logoff,
     test_erase,
     test_keepalive_drop,
