@@ -33,6 +33,7 @@ import glob
 import io
 import os
 import queue
+import re
 import secrets
 import shlex
 import shutil
@@ -112,31 +113,75 @@ def prefix_overlay():
 
 # ---- Debian's mirror, as this machine's apt is configured -----------------
 
-def apt_mirrors():
-    """(mirror, security mirror or None) from the host's apt sources."""
-    entries = []   # (uri, suites)
-    for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
-        with contextlib.suppress(OSError), open(path) as f:
-            for stanza in f.read().split("\n\n"):
-                fields = {}
-                for line in stanza.splitlines():
-                    if ":" in line and not line.startswith(("#", " ")):
-                        key, value = line.split(":", 1)
-                        fields[key.strip().lower()] = value.split()
-                if "deb" in fields.get("types", []) and fields.get("enabled", ["yes"]) != ["no"]:
-                    for uri in fields.get("uris", []):
-                        entries.append((uri, fields.get("suites", [])))
-    for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
-        with contextlib.suppress(OSError), open(path) as f:
-            for line in f:
-                words = line.split("#", 1)[0].split()
-                if words[:1] == ["deb"]:
-                    words = [w for w in words[1:] if not w.startswith("[")]
-                    if len(words) >= 2:
-                        entries.append((words[0], [words[1]]))
-    mirror = next((uri for uri, suites in entries if "bookworm" in suites), None)
-    security = next((uri for uri, suites in entries if "bookworm-security" in suites), None)
-    return mirror or "http://deb.debian.org/debian", security
+# The suites the guest is built from; the security suite is optional.
+SUITE = "bookworm"
+SECURITY_SUITE = "bookworm-security"
+# What debootstrap can fetch from: no cdrom:, no apt transports it lacks.
+MIRROR_SCHEMES = ("http://", "https://", "file:/")
+
+
+def _sources_entries(text):
+    """(uri, suites) of the deb lines of a one-line sources.list."""
+    entries = []
+    for line in text.splitlines():
+        line = line.split("#", 1)[0]
+        # Options sit in one bracketed group, spaces allowed inside it.
+        line = re.sub(r"\[[^\]]*\]", " ", line)
+        words = line.split()
+        if words[:1] == ["deb"] and len(words) >= 3:
+            entries.append((words[1], [words[2]]))
+    return entries
+
+
+def _deb822_entries(text):
+    """(uri, suites) of the enabled deb stanzas of a .sources file."""
+    entries = []
+    for stanza in re.split(r"\n[ \t]*\n", text):
+        fields, key = {}, None
+        for line in stanza.splitlines():
+            if line.startswith("#"):
+                continue
+            if line[:1] in (" ", "\t") and key:
+                fields[key] += " " + line.strip()   # a folded field goes on
+            elif ":" in line:
+                key, value = line.split(":", 1)
+                key = key.strip().lower()
+                fields[key] = value.strip()
+        if "deb" in fields.get("types", "").split() and \
+                fields.get("enabled", "yes").strip().lower() != "no":
+            for uri in fields.get("uris", "").split():
+                entries.append((uri, fields.get("suites", "").split()))
+    return entries
+
+
+def apt_mirrors(etc_apt="/etc/apt"):
+    """(mirror, security mirror or None) from this machine's apt sources.
+
+    Both formats count: sources.list and sources.list.d/*.list (one line per
+    source), sources.list.d/*.sources (deb822 stanzas). Raises GuestError
+    when no source of the guest's suite is there: the guest is then built
+    from nowhere rather than from a mirror this machine was never given.
+    """
+    entries = []
+    one_line = [os.path.join(etc_apt, "sources.list")] + \
+        sorted(glob.glob(os.path.join(etc_apt, "sources.list.d", "*.list")))
+    for path in one_line:
+        with contextlib.suppress(OSError), open(path, errors="replace") as f:
+            entries += _sources_entries(f.read())
+    for path in sorted(glob.glob(os.path.join(etc_apt, "sources.list.d", "*.sources"))):
+        with contextlib.suppress(OSError), open(path, errors="replace") as f:
+            entries += _deb822_entries(f.read())
+    entries = [(uri.rstrip("/"), suites) for uri, suites in entries
+               if uri.startswith(MIRROR_SCHEMES)]
+    mirror = next((uri for uri, suites in entries if SUITE in suites), None)
+    security = next((uri for uri, suites in entries if SECURITY_SUITE in suites), None)
+    if not mirror:
+        raise GuestError(
+            "no Debian mirror for the guest: none of %s/sources.list, %s/sources.list.d/*.list "
+            "and *.sources names a deb source of suite %s over http, https or file; add "
+            "this machine's mirror there (apt-get must work on this machine too)"
+            % (etc_apt, etc_apt, SUITE))
+    return mirror, security
 
 
 # ---- can this host use the guest? -------------------------------------------
@@ -199,21 +244,25 @@ def ensure_guest():
 
 def _build_root():
     target = guest_dir()
+    mirror, security = apt_mirrors()
     # Guests of other recipes are of no more use (3 GB each).
     for old in glob.glob(os.path.join(vm_dir(), "guest-*")):
         _remove_tree(old)
     building = target + ".building"
-    mirror, security = apt_mirrors()
     _say("building %s from %s (debootstrap, Wine; about 5 min)" % (
         os.path.relpath(target, PROJECT), mirror))
     started = time.monotonic()
     argv = [RECIPE[0], building, mirror] + ([security] if security else [])
     done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           preexec_fn=_stop_with_parent)
+    said = done.stdout.decode(errors="replace").strip()
     if done.returncode != 0:
-        said = done.stdout.decode(errors="replace").strip()
         raise GuestError("build-guest failed (exit %d)%s" % (
             done.returncode, ":\n" + said if said else ""))
+    # Where the minutes went: each step's seconds, as build-guest timed them.
+    for line in said.splitlines():
+        if line.startswith("build-guest: "):
+            _say(line[len("build-guest: "):])
     os.rename(building, target)
     size = sum(os.stat(p).st_blocks * 512 for p in glob.glob(os.path.join(target, "*")))
     _say("built in %.0f s, %.1f GB on disk" % (time.monotonic() - started, size / 1e9))
