@@ -24,6 +24,8 @@ Run as a script:
     wineenv.py host                     which architectures this host runs, and
                                         how their tests run (natively, in a
                                         virtual machine, not at all)
+    wineenv.py ways                     the same in one line for the build:
+                                        win32=native|vm|none win64=...
     wineenv.py template CACHE_DIR ARCH  builds the template prefix
 """
 
@@ -605,6 +607,9 @@ def main(argv):
         for arch in ARCHES:
             way, how = test_way(arch)
             print("tests %s: %s" % (arch, how if way != "none" else "not at all: " + how))
+        return 0
+    if argv == ["ways"]:
+        print(" ".join("%s=%s" % (arch, test_way(arch)[0]) for arch in ARCHES))
         return 0
     if argv[:1] == ["template"] and len(argv) == 3 and argv[2] in ARCHES:
         try:

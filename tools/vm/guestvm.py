@@ -23,6 +23,8 @@ Run as a script:
     guestvm.py status        how the guest stands on this host
     guestvm.py build         builds the guest (root) unless it is there
     guestvm.py run -- CMD..  runs CMD in the guest (cwd and paths as here)
+    guestvm.py batch --results DIR --bound S --part NAME S SCRIPT ARGS.. [--part ..]
+                             runs several runners in one boot (see run_batch)
 """
 
 import contextlib
@@ -552,18 +554,12 @@ def _under(path, directory):
     return path == directory or path.startswith(directory.rstrip("/") + "/")
 
 
-def run_in_guest(argv, what, bound=None):
-    """Runs this Python script (argv as sys.argv) in the guest; its exit status.
-
-    The sources of the project and every build file or directory named on
-    the command line go in; the run directories the runner writes under
-    those build directories come back.
-    """
-    bound = bound or int(os.environ.get("XKT_VM_BOUND", "1000"))
-    cwd = os.getcwd()
-    script = os.path.abspath(argv[0])
-    job = Job(["python3", "-B", script] + list(argv[1:]), cwd=cwd,
-              env={"XKT_WINE_CACHE": GUEST_CACHE, "XKT_TIME_SCALE": TIME_SCALE})
+def _runner_job(argvs):
+    """One job that runs each of argvs (a Python script and its arguments,
+    as sys.argv) in turn; the project's sources and every build file or
+    directory named on a command line go in, and what the runners write
+    under those build directories comes back."""
+    job = Job([], cwd=os.getcwd(), env={"XKT_WINE_CACHE": GUEST_CACHE, "XKT_TIME_SCALE": TIME_SCALE})
     build = os.path.join(PROJECT, "build")
     for top in os.listdir(PROJECT):
         path = os.path.join(PROJECT, top)
@@ -573,16 +569,35 @@ def run_in_guest(argv, what, bound=None):
             job.add_tree(path)
         elif os.path.isfile(path):
             job.add_file(path)
-    for arg in argv[1:]:
-        path = os.path.abspath(arg)
-        if not arg.startswith("-") and _under(path, build) and os.path.exists(path):
-            if os.path.isdir(path):
-                job.add_tree(path)
-                job.returns.append(path)
-            else:
-                job.add_file(path)
-    if not _under(script, PROJECT):
-        job.add_file(script)
+    for argv in argvs:
+        for arg in argv[1:]:
+            path = os.path.abspath(arg)
+            if not arg.startswith("-") and _under(path, build) and os.path.exists(path):
+                if os.path.isdir(path):
+                    job.add_tree(path)
+                    if path not in job.returns:
+                        job.returns.append(path)
+                else:
+                    job.add_file(path)
+        script = os.path.abspath(argv[0])
+        if not _under(script, PROJECT):
+            job.add_file(script)
+    return job
+
+
+def run_in_guest(argv, what, bound=None):
+    """Runs this Python script (argv as sys.argv) in the guest; its exit status.
+
+    Where a batch (run_batch) already ran this very command in a guest
+    booted for several, its output and exit status are taken from there
+    instead of booting again.
+    """
+    taken = take_batch_result(argv)
+    if taken is not None:
+        return taken
+    bound = bound or int(os.environ.get("XKT_VM_BOUND", "1000"))
+    job = _runner_job([argv])
+    job.argv = ["python3", "-B", os.path.abspath(argv[0])] + list(argv[1:])
     try:
         overlay = ensure_guest()
     except GuestError as error:
@@ -598,6 +613,144 @@ def run_in_guest(argv, what, bound=None):
     return status
 
 
+# ---- several runners in one boot ---------------------------------------------
+#
+# Booting the emulated PC costs from ten seconds to over a minute on a busy
+# machine. The test entries that need the same plain guest (no devices) can
+# share one boot: a batch entry runs each runner in turn, in a fresh prefix
+# and Xvfb of its own as always, and files each one's output and exit status
+# under XKT_GUEST_BATCH_DIR. The runner's own entry then finds its part
+# there (run_in_guest), reports it as its own and removes it; where there is
+# none (the entry was run by itself, the batch is off, the guest broke off
+# half-way) it boots as before. The batch runs only where XKT_GUEST_BATCH is
+# set (scripts/run-tests sets it for a whole run).
+
+BATCH_SWITCH = "XKT_GUEST_BATCH"
+BATCH_DIR_SWITCH = "XKT_GUEST_BATCH_DIR"
+
+
+def _batch_key(argv):
+    words = [os.path.abspath(argv[0])] + list(argv[1:])
+    return hashlib.sha256("\0".join(words).encode()).hexdigest()[:16]
+
+
+def take_batch_result(argv):
+    """The exit status of argv's part of a batch, its output printed; None
+    when the batch left no result for it. A result is taken once."""
+    folder = os.environ.get(BATCH_DIR_SWITCH)
+    if not folder:
+        return None
+    stem = os.path.join(folder, _batch_key(argv))
+    try:
+        with open(stem + ".status") as f:
+            status = int(f.read().split()[0])
+        with open(stem + ".log", errors="replace") as f:
+            output = f.read()
+    except (OSError, ValueError, IndexError):
+        return None
+    for path in (stem + ".status", stem + ".log"):
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+    print("guest: run in the guest booted once for several entries (the batch's log has them all):",
+          flush=True)
+    sys.stdout.write(output)
+    print("guest: this entry's part ended with exit %d" % status, flush=True)
+    return status
+
+
+def run_batch(parts, folder, bound):
+    """Runs parts ((name, part bound, argv), ...) in one boot of the guest.
+
+    Each part's output goes to folder/KEY.log and its exit status, once it
+    has ended, to folder/KEY.status. Returns 0 when the guest ran the batch
+    to its end (the parts' own results are their entries' to report), 1
+    when it did not.
+    """
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    if not os.environ.get(BATCH_SWITCH):
+        print("guest batch: off (%s is not set): each entry boots the guest for itself" % BATCH_SWITCH)
+        return 0
+    job = _runner_job([argv for _, _, argv in parts])
+    mark = job.token + "-part"
+    lines = []
+    for name, part_bound, argv in parts:
+        words = ["python3", "-B", os.path.abspath(argv[0])] + list(argv[1:])
+        # Each part in its own process group, ended at its own bound, so a
+        # hung part fails alone and the next one still runs.
+        lines.append("echo %s begin %s" % (mark, _batch_key(argv)))
+        lines.append("timeout -k 10 %d %s; echo %s end %s $?" % (
+            part_bound, " ".join(map(shlex.quote, words)), mark, _batch_key(argv)))
+    job.argv = ["sh", "-c", "\n".join(lines)]
+    names = {_batch_key(argv): name for name, _, argv in parts}
+    current = {"log": None}
+
+    def on_line(line):
+        if line.startswith(mark + " "):
+            words = line.split()
+            if words[1] == "begin" and words[2] in names:
+                current["log"] = open(os.path.join(folder, words[2] + ".log"), "w")
+                print("guest batch: --- %s" % names[words[2]], flush=True)
+            elif words[1] == "end" and words[2] in names and current["log"]:
+                current["log"].close()
+                current["log"] = None
+                with open(os.path.join(folder, words[2] + ".status.new"), "w") as f:
+                    f.write(words[3] + "\n")
+                os.replace(os.path.join(folder, words[2] + ".status.new"),
+                           os.path.join(folder, words[2] + ".status"))
+                print("guest batch: --- %s ended with exit %s" % (names[words[2]], words[3]),
+                      flush=True)
+            return
+        if current["log"]:
+            current["log"].write(line + "\n")
+            current["log"].flush()
+    job.on_line = on_line
+    try:
+        overlay = ensure_guest()
+    except GuestError as error:
+        print("guest batch: %s" % error, flush=True)
+        return 1
+    print("guest batch: %s in one boot of the guest" % ", ".join(name for name, _, _ in parts),
+          flush=True)
+    started = time.monotonic()
+    status = job.run(overlay, bound)
+    if current["log"]:
+        current["log"].close()
+    done = [name for key, name in names.items()
+            if os.path.exists(os.path.join(folder, key + ".status"))]
+    print("guest batch: %d of %d parts ended in %.0f s (boot %.0f s); %s" % (
+        len(done), len(parts), time.monotonic() - started, job.timings.get("boot", 0),
+        "the guest ran to the end" if status == 0 else
+        "the guest broke off (exit %d): the parts without a result boot for themselves" % status),
+        flush=True)
+    return 0 if status == 0 else 1
+
+
+def _batch_main(argv):
+    """batch --results DIR --bound SECONDS --part NAME SECONDS SCRIPT ARGS... [--part ...]"""
+    try:
+        folder = argv[argv.index("--results") + 1]
+        bound = int(argv[argv.index("--bound") + 1])
+        rest = argv[argv.index("--part"):]
+    except (ValueError, IndexError):
+        print(_batch_main.__doc__, file=sys.stderr)
+        return 2
+    parts = []
+    while rest:
+        following = rest.index("--part", 1) if "--part" in rest[1:] else len(rest)
+        name, part_bound, argv_of_part = rest[1], int(rest[2]), rest[3:following]
+        parts.append((name, part_bound, argv_of_part))
+        rest = rest[following:]
+    sys.path.insert(0, TOOLS)
+    import wineenv
+    way, how = wineenv.test_way("win32")
+    if way != "vm":
+        shutil.rmtree(folder, ignore_errors=True)
+        print("guest batch: nothing to run in the guest: the win32 tests run %s" % how)
+        return 0
+    return run_batch(parts, folder, bound)
+
+
 def main(argv):
     if argv == ["status"]:
         usable, how = availability()
@@ -610,6 +763,8 @@ def main(argv):
             print("guest: %s" % error, file=sys.stderr)
             return 1
         return 0
+    if argv[:1] == ["batch"]:
+        return _batch_main(argv[1:])
     if argv[:2] == ["run", "--"] and len(argv) > 2:
         job = Job(argv[2:], cwd="/")
         return job.run(ensure_guest(), bound=int(os.environ.get("XKT_VM_BOUND", "600")))
