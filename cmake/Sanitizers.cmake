@@ -1,8 +1,6 @@
 # The sanitized build (XKT_SANITIZE): every program carries its sanitizer
 # settings and the folder its reports go to (XKT_SANITIZER_REPORTS), fixed
 # when the build is configured. Included after every target is defined.
-set(XKT_SANITIZER_REPORTS ${CMAKE_BINARY_DIR}/sanitizer-reports CACHE PATH
-    "Where the sanitized programs write their reports (one file per report)")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/SanitizerOptions.cpp.in
                ${CMAKE_BINARY_DIR}/SanitizerOptions.cpp @ONLY)
 # Anyone may write there: a test runs orvel as user nobody.
