@@ -629,6 +629,7 @@ def run_in_guest(argv, what, bound=None):
 
 BATCH_SWITCH = "XKT_GUEST_BATCH"
 BATCH_DIR_SWITCH = "XKT_GUEST_BATCH_DIR"
+BATCH_SKIPPED = 77   # its entry's SKIP_RETURN_CODE
 
 
 def _batch_key(argv):
@@ -666,13 +667,15 @@ def run_batch(parts, folder, bound):
     Each part's output goes to folder/KEY.log and its exit status, once it
     has ended, to folder/KEY.status. Returns 0 when the guest ran the batch
     to its end (the parts' own results are their entries' to report), 1
-    when it did not.
+    when it did not, BATCH_SKIPPED when the batch is off.
     """
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     if not os.environ.get(BATCH_SWITCH):
-        print("guest batch: off (%s is not set): each entry boots the guest for itself" % BATCH_SWITCH)
-        return 0
+        # A batch that ran nothing shows as skipped, not as passed.
+        print("skipped: the batch is off (%s is not set): each entry boots the guest for itself"
+              % BATCH_SWITCH)
+        return BATCH_SKIPPED
     job = _runner_job([argv for _, _, argv in parts])
     mark = job.token + "-part"
     lines = []
@@ -748,8 +751,9 @@ def _batch_main(argv):
     way, how = wineenv.test_way("win32")
     if way != "vm":
         shutil.rmtree(folder, ignore_errors=True)
-        print("guest batch: nothing to run in the guest: the win32 tests run %s" % how)
-        return 0
+        print("skipped: nothing to run in the guest: the win32 tests run %s" % (
+            how if way == "native" else "not at all: " + how))
+        return BATCH_SKIPPED
     return run_batch(parts, folder, bound)
 
 
