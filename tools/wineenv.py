@@ -155,6 +155,12 @@ def _ask_loader(arch):
     return True, ""
 
 
+# How long making a prefix may take: about 12 s natively and 29 s in the
+# guest on an idle machine, but in the guest on a two-core machine busy with
+# builds and another guest (load average 8 to 9) wineboot had not ended
+# after 300 s, twice, and was still registering its programs at 240 s.
+WINEBOOT_BOUND = 900
+
 # The exit code of a Wine test that this host cannot run (ctest's
 # SKIP_RETURN_CODE for them).
 SKIP_EXIT = 77
@@ -295,7 +301,7 @@ def ensure_template(cache_dir, arch, log_path=None):
             env.pop("DISPLAY", None)   # the prefix needs no display
             try:
                 _checked([LOADERS[arch], "wineboot", "-i"], "wineboot -i (%s)" % arch,
-                         env=env, stdout=log, stderr=log, timeout=300,
+                         env=env, stdout=log, stderr=log, timeout=WINEBOOT_BOUND,
                          preexec_fn=_die_with_parent)
             except WineError as error:
                 raise WineError("%s; Wine said:\n%s" % (error, _tail(log_path))) from None

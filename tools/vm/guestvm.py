@@ -307,7 +307,8 @@ def _build_prefix(overlay):
                        for arch in GUEST_ARCHES)
     job = Job(["sh", "-c", make], cwd="/")
     job.add_file(WINEENV, "xkt-job/wineenv.py")
-    status = job.run(building, bound=900, keep=True, out=_Quiet())
+    # Both prefixes, each within wineenv's own bound for wineboot.
+    status = job.run(building, bound=2 * 900 + 300, keep=True, out=_Quiet())
     if status != 0:
         os.unlink(building)
         raise GuestError("the template prefix was not made in the guest (exit %s):\n%s"
