@@ -480,12 +480,19 @@ class WineEnv:
         kwargs.setdefault("stdin", subprocess.PIPE)
         kwargs.setdefault("stdout", subprocess.PIPE)
         keeper = self.run(argv, cwd=cwd, **kwargs)
-        deadline = time.monotonic() + timeout
+        # Under emulation everything Wine does at a session's start takes
+        # longer in proportion; the bound is for setting up, not under test.
+        timeout *= time_scale()
+        started = time.monotonic()
+        deadline = started + timeout
         while time.monotonic() < deadline:
             if keeper.poll() is not None:
                 raise WineError("the session keeper ended at once (exit %s); Wine said:\n%s"
                                 % (keeper.returncode, _tail(self.log_path)))
             if self._session_settled():
+                if os.environ.get(TIME_SCALE_SWITCH):
+                    print("wineenv: the session settled in %.1f s" % (time.monotonic() - started),
+                          flush=True)
                 return keeper
             time.sleep(0.1)
         raise RuntimeError("Wine session did not settle in %d s" % timeout)
