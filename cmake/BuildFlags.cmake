@@ -49,6 +49,9 @@ add_compile_options(
 if(NOT WIN32)
   option(XKT_SANITIZE "Build with the address and undefined-behaviour sanitizers (tests only, never packaged)" OFF)
   if(XKT_SANITIZE)
+    # Every program carries this folder (cmake/Sanitizers.cmake).
+    set(XKT_SANITIZER_REPORTS ${CMAKE_BINARY_DIR}/sanitizer-reports CACHE PATH
+        "Where the sanitized programs write their reports (one file per report)")
     # Undefined behaviour stops the program like a bad address does, so that
     # no report can scroll by in a test that passes.
     add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)

@@ -24,6 +24,8 @@ Run as a script:
     wineenv.py host                     which architectures this host runs, and
                                         how their tests run (natively, in a
                                         virtual machine, not at all)
+    wineenv.py ways                     the same in one line for the build:
+                                        win32=native|vm|none win64=...
     wineenv.py template CACHE_DIR ARCH  builds the template prefix
 """
 
@@ -152,6 +154,12 @@ def _ask_loader(arch):
             loader, done.returncode, done.stdout.decode(errors="replace").strip() or "no message")
     return True, ""
 
+
+# How long making a prefix may take: about 12 s natively and 29 s in the
+# guest on an idle machine, but in the guest on a two-core machine busy with
+# builds and another guest (load average 8 to 9) wineboot had not ended
+# after 300 s, twice, and was still registering its programs at 240 s.
+WINEBOOT_BOUND = 900
 
 # The exit code of a Wine test that this host cannot run (ctest's
 # SKIP_RETURN_CODE for them).
@@ -293,7 +301,7 @@ def ensure_template(cache_dir, arch, log_path=None):
             env.pop("DISPLAY", None)   # the prefix needs no display
             try:
                 _checked([LOADERS[arch], "wineboot", "-i"], "wineboot -i (%s)" % arch,
-                         env=env, stdout=log, stderr=log, timeout=300,
+                         env=env, stdout=log, stderr=log, timeout=WINEBOOT_BOUND,
                          preexec_fn=_die_with_parent)
             except WineError as error:
                 raise WineError("%s; Wine said:\n%s" % (error, _tail(log_path))) from None
@@ -472,12 +480,19 @@ class WineEnv:
         kwargs.setdefault("stdin", subprocess.PIPE)
         kwargs.setdefault("stdout", subprocess.PIPE)
         keeper = self.run(argv, cwd=cwd, **kwargs)
-        deadline = time.monotonic() + timeout
+        # Under emulation everything Wine does at a session's start takes
+        # longer in proportion; the bound is for setting up, not under test.
+        timeout *= time_scale()
+        started = time.monotonic()
+        deadline = started + timeout
         while time.monotonic() < deadline:
             if keeper.poll() is not None:
                 raise WineError("the session keeper ended at once (exit %s); Wine said:\n%s"
                                 % (keeper.returncode, _tail(self.log_path)))
             if self._session_settled():
+                if os.environ.get(TIME_SCALE_SWITCH):
+                    print("wineenv: the session settled in %.1f s" % (time.monotonic() - started),
+                          flush=True)
                 return keeper
             time.sleep(0.1)
         raise RuntimeError("Wine session did not settle in %d s" % timeout)
@@ -605,6 +620,9 @@ def main(argv):
         for arch in ARCHES:
             way, how = test_way(arch)
             print("tests %s: %s" % (arch, how if way != "none" else "not at all: " + how))
+        return 0
+    if argv == ["ways"]:
+        print(" ".join("%s=%s" % (arch, test_way(arch)[0]) for arch in ARCHES))
         return 0
     if argv[:1] == ["template"] and len(argv) == 3 and argv[2] in ARCHES:
         try:

@@ -2,6 +2,8 @@
 """orvel end to end, natively, against xkt-sim on pseudo-terminals.
 
     test_orvel.py --orvel PATH/orvel --sim PATH/xkt-sim [unittest arguments]
+    test_orvel.py ... --strace         the order of orvel's system calls (strace)
+    test_orvel.py ... --unprivileged   orvel as user nobody
 
 Every test gets a fresh folder: dev/ stands in for /dev (ORVEL_DEVICE_DIR)
 and holds links to the simulators' ptys, so no search ever reaches the
@@ -809,73 +811,6 @@ class OrvelTest(unittest.TestCase):
                 watch.send_signal(signal.SIGINT)
                 self.assertEqual(130, watch.wait(timeout=5))
 
-    def test_a_saved_file_is_durable_before_it_is_said_or_erased(self):
-        # The order of the system calls: the data synced, renamed into
-        # place, the folder synced; only then the line on stdout, and after
-        # the last file the erase letters.
-        if shutil.which("strace") is None:
-            self.skipTest("strace is not installed (scripts/install-deps installs it)")
-        self.start_sim("ttyUSB0")
-        log = os.path.join(self.tmp.name, "strace.txt")
-        # LeakSanitizer cannot work under ptrace: a sanitized build leaves leaks to the other tests.
-        asan = (os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
-        code, out, err = self.orvel("read", "all", "run", "--port", self.path("ttyUSB0"), "--erase",
-                                    env=self.env(ASAN_OPTIONS=asan),
-                                    prefix=["strace", "-f", "-y", "-e", "trace=fsync,fdatasync,rename,renameat,"
-                                            "renameat2,write", "-o", log])
-        self.assertEqual((0, ""), (code, err))
-        with open(log) as f:
-            calls = f.read().splitlines()
-
-        def first(pattern, after=-1):
-            for i, call in enumerate(calls):
-                if i > after and re.search(pattern, call):
-                    return i
-            self.fail("no %r after line %d in:\n%s" % (pattern, after, "\n".join(calls)))
-
-        folder = re.escape(os.path.realpath(self.dir))
-        last = -1
-        for unit in ("kV", "uA", "kOhm"):
-            name = re.escape("run-%s.txt" % unit)
-            synced = first(r"fsync\(\d+<[^>]*%s\.tmp>\)\s+= 0" % name, last)
-            renamed = first(r"rename\w*\(.*%s\.tmp.*%s\"" % (name, name), synced)
-            folder_synced = first(r"fsync\(\d+<%s>\)\s+= 0" % folder, renamed)
-            said = first(r"write\(1<[^>]*>, \"%s \d+ bytes" % name, folder_synced)
-            last = said
-        first(r"write\(\d+<[^>]*>, \"V\", 1\)", last)
-
-    def test_a_folder_that_cannot_be_synced(self):
-        # The folder sync after the rename fails (EIO) or cannot be done at
-        # all on this file system (EINVAL), injected into the second fsync:
-        # the first syncs the data, the second the folder.
-        if shutil.which("strace") is None:
-            self.skipTest("strace is not installed (scripts/install-deps installs it)")
-        asan = (os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
-        not_synced = ("orvel: read kV: run-kV.txt: saved, but its folder could not be synced, so a power cut may "
-                      "still lose it; nothing was erased")
-        # (case, the fsyncs that fail, exit status, stderr, bytes the instrument got)
-        cases = (
-            ("EIO", "error=EIO:when=2", 3, [not_synced], b"yvv"),
-            ("EINVAL", "error=EINVAL:when=2+2", 0, [], b"yvvaaooVAO"),
-        )
-        for n, (case, inject, status, err_lines, sent) in enumerate(cases):
-            with self.subTest(case=case):
-                link = "ttyUSB%d" % n
-                sim = self.start_sim(link)
-                trace = os.path.join(self.tmp.name, "trace-%s.txt" % case)
-                code, out, err = self.orvel("read", "all", "run", "--port", self.path(link), "--erase", "--overwrite",
-                                            "--trace", trace, env=self.env(ASAN_OPTIONS=asan),
-                                            prefix=["strace", "-f", "-o", "/dev/null", "-e", "inject=fsync:" + inject])
-                self.assertEqual((status, err_lines), (code, err.splitlines()))
-                self.assertEqual(sent, self.received(sim))
-                # The file is in place either way, and said on stdout only when durable.
-                self.assertEqual(text_mode(DATA["v"]), self.read("run-kV.txt"))
-                self.assertEqual(status == 0, "run-kV.txt" in out)
-                with open(trace) as f:
-                    notes = [line for line in f if "cannot be synced" in line]
-                self.assertEqual(0 if status else 1, len(notes), notes)
-                self.stop_sim(sim)
-
     # ---- output that cannot be written ----
 
     def test_a_full_stdout_fails_the_command(self):
@@ -943,6 +878,77 @@ class OrvelTest(unittest.TestCase):
         self.assertNotRegex(err, rb"download 3")
 
 
+# ---- the order of the system calls, as strace sees them ----
+
+
+class StraceTest(OrvelTest):
+    """Runs on its own (--strace), so that a host without strace shows it as
+    a skip of these checks and not as a pass or a skip of all the others."""
+
+    def test_a_saved_file_is_durable_before_it_is_said_or_erased(self):
+        # The order of the system calls: the data synced, renamed into
+        # place, the folder synced; only then the line on stdout, and after
+        # the last file the erase letters.
+        self.start_sim("ttyUSB0")
+        log = os.path.join(self.tmp.name, "strace.txt")
+        # LeakSanitizer cannot work under ptrace: a sanitized build leaves leaks to the other tests.
+        asan = (os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+        code, out, err = self.orvel("read", "all", "run", "--port", self.path("ttyUSB0"), "--erase",
+                                    env=self.env(ASAN_OPTIONS=asan),
+                                    prefix=["strace", "-f", "-y", "-e", "trace=fsync,fdatasync,rename,renameat,"
+                                            "renameat2,write", "-o", log])
+        self.assertEqual((0, ""), (code, err))
+        with open(log) as f:
+            calls = f.read().splitlines()
+
+        def first(pattern, after=-1):
+            for i, call in enumerate(calls):
+                if i > after and re.search(pattern, call):
+                    return i
+            self.fail("no %r after line %d in:\n%s" % (pattern, after, "\n".join(calls)))
+
+        folder = re.escape(os.path.realpath(self.dir))
+        last = -1
+        for unit in ("kV", "uA", "kOhm"):
+            name = re.escape("run-%s.txt" % unit)
+            synced = first(r"fsync\(\d+<[^>]*%s\.tmp>\)\s+= 0" % name, last)
+            renamed = first(r"rename\w*\(.*%s\.tmp.*%s\"" % (name, name), synced)
+            folder_synced = first(r"fsync\(\d+<%s>\)\s+= 0" % folder, renamed)
+            said = first(r"write\(1<[^>]*>, \"%s \d+ bytes" % name, folder_synced)
+            last = said
+        first(r"write\(\d+<[^>]*>, \"V\", 1\)", last)
+
+    def test_a_folder_that_cannot_be_synced(self):
+        # The folder sync after the rename fails (EIO) or cannot be done at
+        # all on this file system (EINVAL), injected into the second fsync:
+        # the first syncs the data, the second the folder.
+        asan = (os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+        not_synced = ("orvel: read kV: run-kV.txt: saved, but its folder could not be synced, so a power cut may "
+                      "still lose it; nothing was erased")
+        # (case, the fsyncs that fail, exit status, stderr, bytes the instrument got)
+        cases = (
+            ("EIO", "error=EIO:when=2", 3, [not_synced], b"yvv"),
+            ("EINVAL", "error=EINVAL:when=2+2", 0, [], b"yvvaaooVAO"),
+        )
+        for n, (case, inject, status, err_lines, sent) in enumerate(cases):
+            with self.subTest(case=case):
+                link = "ttyUSB%d" % n
+                sim = self.start_sim(link)
+                trace = os.path.join(self.tmp.name, "trace-%s.txt" % case)
+                code, out, err = self.orvel("read", "all", "run", "--port", self.path(link), "--erase", "--overwrite",
+                                            "--trace", trace, env=self.env(ASAN_OPTIONS=asan),
+                                            prefix=["strace", "-f", "-o", "/dev/null", "-e", "inject=fsync:" + inject])
+                self.assertEqual((status, err_lines), (code, err.splitlines()))
+                self.assertEqual(sent, self.received(sim))
+                # The file is in place either way, and said on stdout only when durable.
+                self.assertEqual(text_mode(DATA["v"]), self.read("run-kV.txt"))
+                self.assertEqual(status == 0, "run-kV.txt" in out)
+                with open(trace) as f:
+                    notes = [line for line in f if "cannot be synced" in line]
+                self.assertEqual(0 if status else 1, len(notes), notes)
+                self.stop_sim(sim)
+
+
 # ---- as a user who may not open the port ----
 
 UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
@@ -996,8 +1002,15 @@ def main():
     parser.add_argument("--sim", required=True)
     parser.add_argument("--unprivileged", action="store_true",
                         help="only the tests that run orvel as user nobody (exit 77 where that cannot be)")
+    parser.add_argument("--strace", action="store_true",
+                        help="only the tests that watch or fail orvel's system calls (exit 77 without strace)")
     args, rest = parser.parse_known_args()
     ORVEL, SIM = os.path.abspath(args.orvel), os.path.abspath(args.sim)
+    if args.strace:
+        if shutil.which("strace") is None:
+            print("skipped: strace is not installed (Debian package strace; scripts/install-deps installs it)")
+            sys.exit(SKIPPED)
+        unittest.main(argv=[sys.argv[0], "StraceTest"], verbosity=2)
     if not args.unprivileged:
         unittest.main(argv=[sys.argv[0]] + (rest or ["OrvelTest"]), verbosity=2)
     reason = why_no_other_user()

@@ -23,6 +23,8 @@ Run as a script:
     guestvm.py status        how the guest stands on this host
     guestvm.py build         builds the guest (root) unless it is there
     guestvm.py run -- CMD..  runs CMD in the guest (cwd and paths as here)
+    guestvm.py batch --results DIR --bound S --part NAME S SCRIPT ARGS.. [--part ..]
+                             runs several runners in one boot (see run_batch)
 """
 
 import contextlib
@@ -33,6 +35,7 @@ import glob
 import io
 import os
 import queue
+import re
 import secrets
 import shlex
 import shutil
@@ -59,6 +62,8 @@ GUEST_CACHE = "/var/cache/xkt-wine"
 # without swapping; more processors than the host has only slow emulation.
 MEMORY = "3G"
 CPUS = "2"
+# Another count for a measurement (XKT_VM_CPUS=1 ...), never needed to pass.
+CPUS_SWITCH = "XKT_VM_CPUS"
 
 # The project's Wine tests took about 2.5 times their native time in the
 # guest; bounds on how fast a window answers are widened by this much there.
@@ -112,31 +117,75 @@ def prefix_overlay():
 
 # ---- Debian's mirror, as this machine's apt is configured -----------------
 
-def apt_mirrors():
-    """(mirror, security mirror or None) from the host's apt sources."""
-    entries = []   # (uri, suites)
-    for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
-        with contextlib.suppress(OSError), open(path) as f:
-            for stanza in f.read().split("\n\n"):
-                fields = {}
-                for line in stanza.splitlines():
-                    if ":" in line and not line.startswith(("#", " ")):
-                        key, value = line.split(":", 1)
-                        fields[key.strip().lower()] = value.split()
-                if "deb" in fields.get("types", []) and fields.get("enabled", ["yes"]) != ["no"]:
-                    for uri in fields.get("uris", []):
-                        entries.append((uri, fields.get("suites", [])))
-    for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
-        with contextlib.suppress(OSError), open(path) as f:
-            for line in f:
-                words = line.split("#", 1)[0].split()
-                if words[:1] == ["deb"]:
-                    words = [w for w in words[1:] if not w.startswith("[")]
-                    if len(words) >= 2:
-                        entries.append((words[0], [words[1]]))
-    mirror = next((uri for uri, suites in entries if "bookworm" in suites), None)
-    security = next((uri for uri, suites in entries if "bookworm-security" in suites), None)
-    return mirror or "http://deb.debian.org/debian", security
+# The suites the guest is built from; the security suite is optional.
+SUITE = "bookworm"
+SECURITY_SUITE = "bookworm-security"
+# What debootstrap can fetch from: no cdrom:, no apt transports it lacks.
+MIRROR_SCHEMES = ("http://", "https://", "file:/")
+
+
+def _sources_entries(text):
+    """(uri, suites) of the deb lines of a one-line sources.list."""
+    entries = []
+    for line in text.splitlines():
+        line = line.split("#", 1)[0]
+        # Options sit in one bracketed group, spaces allowed inside it.
+        line = re.sub(r"\[[^\]]*\]", " ", line)
+        words = line.split()
+        if words[:1] == ["deb"] and len(words) >= 3:
+            entries.append((words[1], [words[2]]))
+    return entries
+
+
+def _deb822_entries(text):
+    """(uri, suites) of the enabled deb stanzas of a .sources file."""
+    entries = []
+    for stanza in re.split(r"\n[ \t]*\n", text):
+        fields, key = {}, None
+        for line in stanza.splitlines():
+            if line.startswith("#"):
+                continue
+            if line[:1] in (" ", "\t") and key:
+                fields[key] += " " + line.strip()   # a folded field goes on
+            elif ":" in line:
+                key, value = line.split(":", 1)
+                key = key.strip().lower()
+                fields[key] = value.strip()
+        if "deb" in fields.get("types", "").split() and \
+                fields.get("enabled", "yes").strip().lower() != "no":
+            for uri in fields.get("uris", "").split():
+                entries.append((uri, fields.get("suites", "").split()))
+    return entries
+
+
+def apt_mirrors(etc_apt="/etc/apt"):
+    """(mirror, security mirror or None) from this machine's apt sources.
+
+    Both formats count: sources.list and sources.list.d/*.list (one line per
+    source), sources.list.d/*.sources (deb822 stanzas). Raises GuestError
+    when no source of the guest's suite is there: the guest is then built
+    from nowhere rather than from a mirror this machine was never given.
+    """
+    entries = []
+    one_line = [os.path.join(etc_apt, "sources.list")] + \
+        sorted(glob.glob(os.path.join(etc_apt, "sources.list.d", "*.list")))
+    for path in one_line:
+        with contextlib.suppress(OSError), open(path, errors="replace") as f:
+            entries += _sources_entries(f.read())
+    for path in sorted(glob.glob(os.path.join(etc_apt, "sources.list.d", "*.sources"))):
+        with contextlib.suppress(OSError), open(path, errors="replace") as f:
+            entries += _deb822_entries(f.read())
+    entries = [(uri.rstrip("/"), suites) for uri, suites in entries
+               if uri.startswith(MIRROR_SCHEMES)]
+    mirror = next((uri for uri, suites in entries if SUITE in suites), None)
+    security = next((uri for uri, suites in entries if SECURITY_SUITE in suites), None)
+    if not mirror:
+        raise GuestError(
+            "no Debian mirror for the guest: none of %s/sources.list, %s/sources.list.d/*.list "
+            "and *.sources names a deb source of suite %s over http, https or file; add "
+            "this machine's mirror there (apt-get must work on this machine too)"
+            % (etc_apt, etc_apt, SUITE))
+    return mirror, security
 
 
 # ---- can this host use the guest? -------------------------------------------
@@ -199,21 +248,25 @@ def ensure_guest():
 
 def _build_root():
     target = guest_dir()
+    mirror, security = apt_mirrors()
     # Guests of other recipes are of no more use (3 GB each).
     for old in glob.glob(os.path.join(vm_dir(), "guest-*")):
         _remove_tree(old)
     building = target + ".building"
-    mirror, security = apt_mirrors()
     _say("building %s from %s (debootstrap, Wine; about 5 min)" % (
         os.path.relpath(target, PROJECT), mirror))
     started = time.monotonic()
     argv = [RECIPE[0], building, mirror] + ([security] if security else [])
     done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           preexec_fn=_stop_with_parent)
+    said = done.stdout.decode(errors="replace").strip()
     if done.returncode != 0:
-        said = done.stdout.decode(errors="replace").strip()
         raise GuestError("build-guest failed (exit %d)%s" % (
             done.returncode, ":\n" + said if said else ""))
+    # Where the minutes went: each step's seconds, as build-guest timed them.
+    for line in said.splitlines():
+        if line.startswith("build-guest: "):
+            _say(line[len("build-guest: "):])
     os.rename(building, target)
     size = sum(os.stat(p).st_blocks * 512 for p in glob.glob(os.path.join(target, "*")))
     _say("built in %.0f s, %.1f GB on disk" % (time.monotonic() - started, size / 1e9))
@@ -254,7 +307,8 @@ def _build_prefix(overlay):
                        for arch in GUEST_ARCHES)
     job = Job(["sh", "-c", make], cwd="/")
     job.add_file(WINEENV, "xkt-job/wineenv.py")
-    status = job.run(building, bound=900, keep=True, out=_Quiet())
+    # Both prefixes, each within wineenv's own bound for wineboot.
+    status = job.run(building, bound=2 * 900 + 300, keep=True, out=_Quiet())
     if status != 0:
         os.unlink(building)
         raise GuestError("the template prefix was not made in the guest (exit %s):\n%s"
@@ -383,7 +437,7 @@ class Job:
         return [
             QEMU, "-nodefaults", "-display", "none", "-no-reboot",
             "-machine", "q35", "-accel", "tcg,thread=multi",
-            "-m", MEMORY, "-smp", CPUS,
+            "-m", MEMORY, "-smp", os.environ.get(CPUS_SWITCH) or CPUS,
             "-serial", "stdio", "-monitor", "none", "-nic", "none",
             "-kernel", os.path.join(guest, "vmlinuz"),
             "-initrd", os.path.join(guest, "initrd.img"),
@@ -503,18 +557,12 @@ def _under(path, directory):
     return path == directory or path.startswith(directory.rstrip("/") + "/")
 
 
-def run_in_guest(argv, what, bound=None):
-    """Runs this Python script (argv as sys.argv) in the guest; its exit status.
-
-    The sources of the project and every build file or directory named on
-    the command line go in; the run directories the runner writes under
-    those build directories come back.
-    """
-    bound = bound or int(os.environ.get("XKT_VM_BOUND", "1000"))
-    cwd = os.getcwd()
-    script = os.path.abspath(argv[0])
-    job = Job(["python3", "-B", script] + list(argv[1:]), cwd=cwd,
-              env={"XKT_WINE_CACHE": GUEST_CACHE, "XKT_TIME_SCALE": TIME_SCALE})
+def _runner_job(argvs):
+    """One job that runs each of argvs (a Python script and its arguments,
+    as sys.argv) in turn; the project's sources and every build file or
+    directory named on a command line go in, and what the runners write
+    under those build directories comes back."""
+    job = Job([], cwd=os.getcwd(), env={"XKT_WINE_CACHE": GUEST_CACHE, "XKT_TIME_SCALE": TIME_SCALE})
     build = os.path.join(PROJECT, "build")
     for top in os.listdir(PROJECT):
         path = os.path.join(PROJECT, top)
@@ -524,16 +572,35 @@ def run_in_guest(argv, what, bound=None):
             job.add_tree(path)
         elif os.path.isfile(path):
             job.add_file(path)
-    for arg in argv[1:]:
-        path = os.path.abspath(arg)
-        if not arg.startswith("-") and _under(path, build) and os.path.exists(path):
-            if os.path.isdir(path):
-                job.add_tree(path)
-                job.returns.append(path)
-            else:
-                job.add_file(path)
-    if not _under(script, PROJECT):
-        job.add_file(script)
+    for argv in argvs:
+        for arg in argv[1:]:
+            path = os.path.abspath(arg)
+            if not arg.startswith("-") and _under(path, build) and os.path.exists(path):
+                if os.path.isdir(path):
+                    job.add_tree(path)
+                    if path not in job.returns:
+                        job.returns.append(path)
+                else:
+                    job.add_file(path)
+        script = os.path.abspath(argv[0])
+        if not _under(script, PROJECT):
+            job.add_file(script)
+    return job
+
+
+def run_in_guest(argv, what, bound=None):
+    """Runs this Python script (argv as sys.argv) in the guest; its exit status.
+
+    Where a batch (run_batch) already ran this very command in a guest
+    booted for several, its output and exit status are taken from there
+    instead of booting again.
+    """
+    taken = take_batch_result(argv)
+    if taken is not None:
+        return taken
+    bound = bound or int(os.environ.get("XKT_VM_BOUND", "1000"))
+    job = _runner_job([argv])
+    job.argv = ["python3", "-B", os.path.abspath(argv[0])] + list(argv[1:])
     try:
         overlay = ensure_guest()
     except GuestError as error:
@@ -549,6 +616,148 @@ def run_in_guest(argv, what, bound=None):
     return status
 
 
+# ---- several runners in one boot ---------------------------------------------
+#
+# Booting the emulated PC costs from ten seconds to over a minute on a busy
+# machine. The test entries that need the same plain guest (no devices) can
+# share one boot: a batch entry runs each runner in turn, in a fresh prefix
+# and Xvfb of its own as always, and files each one's output and exit status
+# under XKT_GUEST_BATCH_DIR. The runner's own entry then finds its part
+# there (run_in_guest), reports it as its own and removes it; where there is
+# none (the entry was run by itself, the batch is off, the guest broke off
+# half-way) it boots as before. The batch runs only where XKT_GUEST_BATCH is
+# set (scripts/run-tests sets it for a whole run).
+
+BATCH_SWITCH = "XKT_GUEST_BATCH"
+BATCH_DIR_SWITCH = "XKT_GUEST_BATCH_DIR"
+BATCH_SKIPPED = 77   # its entry's SKIP_RETURN_CODE
+
+
+def _batch_key(argv):
+    words = [os.path.abspath(argv[0])] + list(argv[1:])
+    return hashlib.sha256("\0".join(words).encode()).hexdigest()[:16]
+
+
+def take_batch_result(argv):
+    """The exit status of argv's part of a batch, its output printed; None
+    when the batch left no result for it. A result is taken once."""
+    folder = os.environ.get(BATCH_DIR_SWITCH)
+    if not folder:
+        return None
+    stem = os.path.join(folder, _batch_key(argv))
+    try:
+        with open(stem + ".status") as f:
+            status = int(f.read().split()[0])
+        with open(stem + ".log", errors="replace") as f:
+            output = f.read()
+    except (OSError, ValueError, IndexError):
+        return None
+    for path in (stem + ".status", stem + ".log"):
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+    print("guest: run in the guest booted once for several entries (the batch's log has them all):",
+          flush=True)
+    sys.stdout.write(output)
+    print("guest: this entry's part ended with exit %d" % status, flush=True)
+    return status
+
+
+def run_batch(parts, folder, bound):
+    """Runs parts ((name, part bound, argv), ...) in one boot of the guest.
+
+    Each part's output goes to folder/KEY.log and its exit status, once it
+    has ended, to folder/KEY.status. Returns 0 when the guest ran the batch
+    to its end (the parts' own results are their entries' to report), 1
+    when it did not, BATCH_SKIPPED when the batch is off.
+    """
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    if not os.environ.get(BATCH_SWITCH):
+        # A batch that ran nothing shows as skipped, not as passed.
+        print("skipped: the batch is off (%s is not set): each entry boots the guest for itself"
+              % BATCH_SWITCH)
+        return BATCH_SKIPPED
+    job = _runner_job([argv for _, _, argv in parts])
+    mark = job.token + "-part"
+    lines = []
+    for name, part_bound, argv in parts:
+        words = ["python3", "-B", os.path.abspath(argv[0])] + list(argv[1:])
+        # Each part in its own process group, ended at its own bound, so a
+        # hung part fails alone and the next one still runs.
+        lines.append("echo %s begin %s" % (mark, _batch_key(argv)))
+        lines.append("timeout -k 10 %d %s; echo %s end %s $?" % (
+            part_bound, " ".join(map(shlex.quote, words)), mark, _batch_key(argv)))
+    job.argv = ["sh", "-c", "\n".join(lines)]
+    names = {_batch_key(argv): name for name, _, argv in parts}
+    current = {"log": None}
+
+    def on_line(line):
+        if line.startswith(mark + " "):
+            words = line.split()
+            if words[1] == "begin" and words[2] in names:
+                current["log"] = open(os.path.join(folder, words[2] + ".log"), "w")
+                print("guest batch: --- %s" % names[words[2]], flush=True)
+            elif words[1] == "end" and words[2] in names and current["log"]:
+                current["log"].close()
+                current["log"] = None
+                with open(os.path.join(folder, words[2] + ".status.new"), "w") as f:
+                    f.write(words[3] + "\n")
+                os.replace(os.path.join(folder, words[2] + ".status.new"),
+                           os.path.join(folder, words[2] + ".status"))
+                print("guest batch: --- %s ended with exit %s" % (names[words[2]], words[3]),
+                      flush=True)
+            return
+        if current["log"]:
+            current["log"].write(line + "\n")
+            current["log"].flush()
+    job.on_line = on_line
+    try:
+        overlay = ensure_guest()
+    except GuestError as error:
+        print("guest batch: %s" % error, flush=True)
+        return 1
+    print("guest batch: %s in one boot of the guest" % ", ".join(name for name, _, _ in parts),
+          flush=True)
+    started = time.monotonic()
+    status = job.run(overlay, bound)
+    if current["log"]:
+        current["log"].close()
+    done = [name for key, name in names.items()
+            if os.path.exists(os.path.join(folder, key + ".status"))]
+    print("guest batch: %d of %d parts ended in %.0f s (boot %.0f s); %s" % (
+        len(done), len(parts), time.monotonic() - started, job.timings.get("boot", 0),
+        "the guest ran to the end" if status == 0 else
+        "the guest broke off (exit %d): the parts without a result boot for themselves" % status),
+        flush=True)
+    return 0 if status == 0 else 1
+
+
+def _batch_main(argv):
+    """batch --results DIR --bound SECONDS --part NAME SECONDS SCRIPT ARGS... [--part ...]"""
+    try:
+        folder = argv[argv.index("--results") + 1]
+        bound = int(argv[argv.index("--bound") + 1])
+        rest = argv[argv.index("--part"):]
+    except (ValueError, IndexError):
+        print(_batch_main.__doc__, file=sys.stderr)
+        return 2
+    parts = []
+    while rest:
+        following = rest.index("--part", 1) if "--part" in rest[1:] else len(rest)
+        name, part_bound, argv_of_part = rest[1], int(rest[2]), rest[3:following]
+        parts.append((name, part_bound, argv_of_part))
+        rest = rest[following:]
+    sys.path.insert(0, TOOLS)
+    import wineenv
+    way, how = wineenv.test_way("win32")
+    if way != "vm":
+        shutil.rmtree(folder, ignore_errors=True)
+        print("skipped: nothing to run in the guest: the win32 tests run %s" % (
+            how if way == "native" else "not at all: " + how))
+        return BATCH_SKIPPED
+    return run_batch(parts, folder, bound)
+
+
 def main(argv):
     if argv == ["status"]:
         usable, how = availability()
@@ -561,6 +770,8 @@ def main(argv):
             print("guest: %s" % error, file=sys.stderr)
             return 1
         return 0
+    if argv[:1] == ["batch"]:
+        return _batch_main(argv[1:])
     if argv[:2] == ["run", "--"] and len(argv) > 2:
         job = Job(argv[2:], cwd="/")
         return job.run(ensure_guest(), bound=int(os.environ.get("XKT_VM_BOUND", "600")))
