@@ -90,9 +90,67 @@ def wait_held(device, timeout):
     return False
 
 
-def check_line(device, who):
-    """The line on the real device while the program holds it: 9600 8N1, no
-    flow control, DTR and RTS up."""
+# A line an earlier program might have left on the port, wrong in every way
+# that matters to the instrument: another speed, 7 data bits, odd parity, two
+# stop bits, both kinds of flow control, the receiver off, a stripped eighth
+# bit, mapped line ends, marked breaks, a cooked line with echo. A real
+# driver keeps all of it (a pseudo-terminal forces 8 data bits, no parity
+# and the receiver on), so each check of check_line can fail. CLOCAL stays
+# as it is: without it an open may wait for a carrier the far end never
+# raises, and the modem lines are raised by the driver at every first open.
+T = termios
+SPOILED = (   # (termios field, bits set, bits cleared)
+    (0, T.IXON | T.IXOFF | T.IXANY | T.ISTRIP | T.INLCR | T.IGNCR | T.ICRNL | T.PARMRK | T.BRKINT | T.IGNBRK |
+     T.INPCK, 0),
+    (1, T.OPOST | T.ONLCR, 0),
+    (2, T.CS7 | T.PARENB | T.PARODD | T.CSTOPB | T.CRTSCTS, T.CSIZE | T.CREAD),
+    (3, T.ICANON | T.ECHO | T.ISIG | T.IEXTEN, 0),
+)
+
+# What check_line wants while a program holds the line: (what is wrong,
+# termios field, mask, value wanted); modem lines and speed apart.
+WANTED = (
+    ("not 8 data bits", 2, T.CSIZE, T.CS8),
+    ("parity (parenb)", 2, T.PARENB, 0),
+    ("two stop bits (cstopb)", 2, T.CSTOPB, 0),
+    ("RTS/CTS (crtscts)", 2, T.CRTSCTS, 0),
+    ("receiver off (-cread)", 2, T.CREAD, T.CREAD),
+    ("modem control (-clocal)", 2, T.CLOCAL, T.CLOCAL),
+    ("XON/XOFF out (ixon)", 0, T.IXON, 0),
+    ("XON/XOFF in (ixoff)", 0, T.IXOFF, 0),
+    ("eighth bit stripped (istrip)", 0, T.ISTRIP, 0),
+    ("line ends mapped (inlcr, igncr, icrnl)", 0, T.INLCR | T.IGNCR | T.ICRNL, 0),
+    ("errors marked (parmrk)", 0, T.PARMRK, 0),
+    ("a break interrupts (brkint)", 0, T.BRKINT, 0),
+    ("output processed (opost)", 1, T.OPOST, 0),
+    ("cooked (icanon, echo, isig, iexten)", 3, T.ICANON | T.ECHO | T.ISIG | T.IEXTEN, 0),
+)
+# orvel sees a BREAK as a line error; Wine's own line settings ignore it
+# (ignbrk), which no Windows program can change.
+WANTED_ORVEL = WANTED + (("breaks ignored (ignbrk)", 0, T.IGNBRK, 0),)
+
+
+def spoil_line(device):
+    """Leaves the port as SPOILED has it, before a program opens it."""
+    fd = os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        attrs = termios.tcgetattr(fd)
+        for field, on, off in SPOILED:
+            attrs[field] = (attrs[field] & ~off) | on
+        attrs[4] = attrs[5] = termios.B19200
+        termios.tcsetattr(fd, termios.TCSANOW, attrs)
+        kept = termios.tcgetattr(fd)
+    finally:
+        os.close(fd)
+    lost = [name for name, field, mask, _ in WANTED_ORVEL if (kept[field] ^ attrs[field]) & mask]
+    checks.check(kept[5] == termios.B19200 and not lost,
+                 "%s keeps a spoiled line (19200 7O2, RTS/CTS, XON/XOFF, cooked, ...)%s" % (
+                     device, ": it refused " + ", ".join(lost) if lost else ""))
+
+
+def check_line(device, who, wanted):
+    """The line on the real device while the program holds it: 9600 8N1,
+    raw, no flow control, DTR and RTS up."""
     if not checks.check(wait_held(device, 60), "%s holds %s" % (who, device)):
         return
     time.sleep(0.3)   # past its open and its settings
@@ -102,19 +160,13 @@ def check_line(device, who):
         modem = struct.unpack("i", fcntl.ioctl(fd, termios.TIOCMGET, struct.pack("i", 0)))[0]
     finally:
         os.close(fd)
-    iflag, cflag = attrs[0], attrs[2]
-    wrong = [name for name, bad in (
+    wrong = [name for name, field, mask, value in wanted if attrs[field] & mask != value]
+    wrong += [name for name, bad in (
         ("speed %s" % attrs[5], attrs[4] != termios.B9600 or attrs[5] != termios.B9600),
-        ("not 8 data bits", cflag & termios.CSIZE != termios.CS8),
-        ("parity", cflag & termios.PARENB),
-        ("two stop bits", cflag & termios.CSTOPB),
-        ("RTS/CTS", cflag & termios.CRTSCTS),
-        ("XON/XOFF out", iflag & termios.IXON),
-        ("XON/XOFF in", iflag & termios.IXOFF),
         ("DTR down", not modem & termios.TIOCM_DTR),
         ("RTS down", not modem & termios.TIOCM_RTS)) if bad]
     still = bool(holders(device))
-    checks.check(not wrong and still, "%s: %s at 9600 8N1, no flow control, DTR and RTS up, "
+    checks.check(not wrong and still, "%s: %s at 9600 8N1, raw, no flow control, DTR and RTS up, "
                  "while held%s" % (who, device, (": " + ", ".join(wrong)) if wrong else
                                    "" if still else ": released before the settings were read"))
 
@@ -147,9 +199,10 @@ def orvel_whole(args, data, device, folder):
     checks.check((code, out) == (0, "%s %s\n" % (device, IDENT)),
                  "orvel find on %s: %r %r (exit %d)" % (device, out, err, code))
 
+    spoil_line(device)
     proc = subprocess.Popen([args.orvel, "read", "all", "run", "--erase", "--port", device], cwd=folder,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    check_line(device, "orvel read all")
+    check_line(device, "orvel read all", WANTED_ORVEL)
     out, err = (s.decode(errors="replace") for s in proc.communicate(timeout=300))
     checks.check(proc.returncode == 0, "orvel read all run --erase: exit %d %r" % (proc.returncode, err))
     for unit, letter in (("kV", "v"), ("uA", "a"), ("kOhm", "o")):
@@ -282,6 +335,8 @@ def with_window(arch, build, case, device, data_dir, work, action):
         complaints = env.check_ports({port: device}, d.ports())
         if not checks.check(not complaints, "%s: the COM ports as wanted %s" % (who, complaints)):
             return
+        if case != "unplug":
+            spoil_line(device)
         xkt = env.run([os.path.join(build, "XKT.EXE")], cwd=folder)
         hwnd = wait_window(d, xkt)
         if checks.check(bool(hwnd), "%s: the window opens" % who) and connect(d, hwnd, who):
@@ -299,7 +354,7 @@ def xkt_whole(data):
     def action(d, hwnd, who, device, folder):
         d.ok("type", hwnd, ids.IDC_FILE_KV, "run1")
         d.click(hwnd, ids.IDC_READ_KV)
-        check_line(device, who)
+        check_line(device, who, WANTED)
         checks.check(wait_box(d, 180) == ("Success:", MSG_RECEIVED), "%s: Read kV: Data Received!" % who)
         path = os.path.join(folder, "run1.txt")
         got = read(path) if os.path.exists(path) else b""
