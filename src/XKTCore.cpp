@@ -523,11 +523,13 @@ Outcome XKTCore::ReadAndSave(const DataSet& set, int nMaxDownloads)
     StartTimer();
     if (saved == CommitResult::NotDurable)
         return Report(Outcome::NotDurable, kMsgNotDurable, kCaptionError, STYLE_ERROR);
+    // A copy that could not be written is said as such, agreed on or not:
+    // "last one saved" would tell the operator a file is there that is not.
+    if (!m_strReply.empty() && saved != CommitResult::Saved)
+        return Report(Outcome::WriteError, kMsgWriteError, kCaptionError, STYLE_ERROR);
     if (!bAgreed)
         return Report(Outcome::Differed, kMsgDiffered, kCaptionError, STYLE_ERROR);
-    if (saved == CommitResult::Saved)
-        return Report(Outcome::Received, kMsgReceived, kCaptionSuccess, STYLE_OK);
-    return Report(Outcome::WriteError, kMsgWriteError, kCaptionError, STYLE_ERROR);
+    return Report(Outcome::Received, kMsgReceived, kCaptionSuccess, STYLE_OK);
 }
 
 Outcome XKTCore::FailedDownload(DataSetFile& file)

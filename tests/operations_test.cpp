@@ -1539,6 +1539,36 @@ TEST_P(CheckedReadTest, SavesOnlyACopyTwoDownloadsAgreeOn)
 INSTANTIATE_TEST_SUITE_P(Lines, CheckedReadTest, ::testing::ValuesIn(kCheckedCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Downloads that never agree, and a last copy the disk will not take: the
+// write failure is what is said, not "last one saved", and the old file
+// stays as it was.
+TEST_F(OperationsTest, DownloadsThatDifferAndCannotBeWrittenSayTheWriteError)
+{
+    sim::Scenario scenario = sim::DefaultScenario();
+    scenario.dataSets['v'] = Whole(std::string(4000, 'x'));
+    scenario.nMeasureEveryMs = 700;
+    sim::SimInstrument& instrument = Attach(1, scenario);
+    m_dialog.Connect(1);
+    WriteFile("run1.txt", "precious\r\n");
+    m_dialog.controls[IDC_FILE_KV] = "run1";
+
+    // A file size limit stands in for a full disk: writes past it fail.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = {1000, old.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    Outcome outcome = m_dialog.ReadDataSetChecked(g_dataSets[0]);
+    setrlimit(RLIMIT_FSIZE, &old);
+
+    EXPECT_STREQ("WriteError", OutcomeName(outcome));
+    EXPECT_EQ("vvvv", instrument.ReceivedText());
+    EXPECT_EQ("precious\r\n", ReadFile("run1.txt"));
+    EXPECT_EQ(std::vector<std::string>{"run1.txt"}, WorkFiles());
+    ASSERT_FALSE(m_dialog.messages.empty());
+    EXPECT_EQ("Destination File Write Error! Data not saved. ", m_dialog.messages.back().text);
+}
+
 // ---- a folder that cannot be synced ----
 
 int g_nFolderSyncErrno = 0;
