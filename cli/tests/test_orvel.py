@@ -733,22 +733,35 @@ class OrvelTest(unittest.TestCase):
         port = self.path("ttyUSB0")
         holder = subprocess.Popen(
             [sys.executable, "-c",
-             "import fcntl, os, sys, time\n"
-             "time.sleep(1.0)\n"   # inside the kV download, which holds the port
+             "import fcntl, os, sys\n"
+             "print('ready', flush=True)\n"
+             "sys.stdin.readline()\n"   # the cue: the first kV download holds the port
              "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)\n"
-             "fcntl.flock(fd, fcntl.LOCK_EX)\n"   # granted the moment it ends
+             "fcntl.flock(fd, fcntl.LOCK_EX)\n"   # granted the moment that download ends
              "print('held', flush=True)\n"
              "sys.stdin.read()\n", port],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
-            code, out, err = self.orvel("read", "all", "h", "--port", port, "--erase")
+            self.assertEqual(b"ready\n", holder.stdout.readline())
+            proc = self.start_orvel("read", "all", "h", "--port", port, "--erase",
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            # The letter v is on the line: the download holds the port for its
+            # two quiet seconds at least, long enough to queue behind it
+            # however busy the machine (a fixed sleep was not).
+            deadline = time.monotonic() + 30
+            while self.received(sim) != b"yv" and proc.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.01)
+            holder.stdin.write(b"go\n")
+            holder.stdin.flush()
+            out, err = proc.communicate(timeout=60)
+            code = proc.returncode
             self.assertEqual(b"held\n", holder.stdout.readline())
         finally:
             holder.stdin.close()
             holder.wait(timeout=5)
             holder.stdout.close()
         self.assertEqual((1, [], ["orvel: read kV: %s: in use by python3 (pid %d)" % (port, holder.pid)]),
-                         (code, out.splitlines(), err.splitlines()))
+                         (code, out.decode().splitlines(), err.decode().splitlines()))
         self.assertEqual(b"yv", self.received(sim))
         self.assertEqual([], self.files())
 
