@@ -582,6 +582,21 @@ TEST_F(OperationsTest, NameTheFileSystemRefusesIsACreateError)
     EXPECT_EQ("", instrument.ReceivedText());
 }
 
+// A file size limit stands in for a full disk: writes past 1000 bytes fail
+// while the operation runs.
+template <typename Operation>
+Outcome WithFullDisk(Operation operation)
+{
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = {1000, old.rlim_max};
+    EXPECT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    Outcome outcome = operation();
+    setrlimit(RLIMIT_FSIZE, &old);
+    return outcome;
+}
+
 TEST_F(OperationsTest, WriteFailureKeepsTheOldFileAndSaysSo)
 {
     sim::Scenario scenario = sim::DefaultScenario();
@@ -591,14 +606,7 @@ TEST_F(OperationsTest, WriteFailureKeepsTheOldFileAndSaysSo)
     WriteFile("run1.txt", "precious\r\n");
     m_dialog.controls[IDC_FILE_KV] = "run1";
 
-    // A file size limit stands in for a full disk: writes past it fail.
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit old;
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit small = {1000, old.rlim_max};
-    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
-    Outcome outcome = m_dialog.ReadDataSet(g_dataSets[0]);
-    setrlimit(RLIMIT_FSIZE, &old);
+    Outcome outcome = WithFullDisk([&] { return m_dialog.ReadDataSet(g_dataSets[0]); });
 
     EXPECT_EQ(Outcome::WriteError, outcome);
 
@@ -1420,8 +1428,9 @@ TEST_P(NotTakenTest, IsAFailureOfItsOwn)
     EXPECT_EQ(c.bTimerAfter, m_dialog.bTimerRunning);
     EXPECT_TRUE(WorkFiles().empty());
     ASSERT_FALSE(m_dialog.Searched().empty() && c.nPortAfter == 2);
-    if (!m_dialog.Searched().empty())
+    if (!m_dialog.Searched().empty()) {
         EXPECT_STREQ("NotSent", OutcomeName(m_dialog.Searched()[0].outcome));
+    }
     // The write's own second, and no wait for a reply on top (a search
     // then probes the next port).
     EXPECT_LT(seconds, 3.0);
@@ -1552,14 +1561,7 @@ TEST_F(OperationsTest, DownloadsThatDifferAndCannotBeWrittenSayTheWriteError)
     WriteFile("run1.txt", "precious\r\n");
     m_dialog.controls[IDC_FILE_KV] = "run1";
 
-    // A file size limit stands in for a full disk: writes past it fail.
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit old;
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit small = {1000, old.rlim_max};
-    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
-    Outcome outcome = m_dialog.ReadDataSetChecked(g_dataSets[0]);
-    setrlimit(RLIMIT_FSIZE, &old);
+    Outcome outcome = WithFullDisk([&] { return m_dialog.ReadDataSetChecked(g_dataSets[0]); });
 
     EXPECT_STREQ("WriteError", OutcomeName(outcome));
     EXPECT_EQ("vvvv", instrument.ReceivedText());
@@ -1635,8 +1637,9 @@ TEST_F(OperationsTest, AFolderSyncThatFailsIsSaidAsItIs)
             EXPECT_TRUE(dialog.bTimerRunning);
         }
         EXPECT_EQ(c.nNotes, g_fileNotes.size()) << c.nErrno;
-        if (!g_fileNotes.empty())
+        if (!g_fileNotes.empty()) {
             EXPECT_EQ(". cannot be synced (Invalid argument): its entries are taken as written", g_fileNotes[0]);
+        }
     }
 }
 
