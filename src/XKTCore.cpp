@@ -508,24 +508,25 @@ Outcome XKTCore::ReadAndSave(const DataSet& set, int nMaxDownloads)
         strPrevious = m_strReply;
     }
 
-    if (m_strReply.empty() && bAgreed) {
+    if (m_strReply.empty()) {
         // The old file, if any, stays as it was; no empty file is left.
-        // The keep-alive stays off: an instrument that sent nothing may be
-        // gone, and the next search, erase or good download starts it.
         file.Discard();
-        return Report(Outcome::NoData, set.szNoData, kCaptionError, STYLE_ERROR);
+        if (bAgreed) {
+            // The keep-alive stays off: an instrument that sent nothing may
+            // be gone, and the next search, erase or good download starts it.
+            return Report(Outcome::NoData, set.szNoData, kCaptionError, STYLE_ERROR);
+        }
+        StartTimer();
+        return Report(Outcome::Differed, kMsgDiffered, kCaptionError, STYLE_ERROR);
     }
     // Downloads that never agreed: the operator keeps the last one, and no
-    // erase may follow.
-    CommitResult saved = m_strReply.empty() ? CommitResult::NotSaved : file.Commit(m_strReply);
-    if (m_strReply.empty())
-        file.Discard();
+    // erase may follow. A copy that could not be written is said as such,
+    // agreed on or not: "last one saved" would tell of a file that is not there.
+    CommitResult saved = file.Commit(m_strReply);
     StartTimer();
     if (saved == CommitResult::NotDurable)
         return Report(Outcome::NotDurable, kMsgNotDurable, kCaptionError, STYLE_ERROR);
-    // A copy that could not be written is said as such, agreed on or not:
-    // "last one saved" would tell the operator a file is there that is not.
-    if (!m_strReply.empty() && saved != CommitResult::Saved)
+    if (saved == CommitResult::NotSaved)
         return Report(Outcome::WriteError, kMsgWriteError, kCaptionError, STYLE_ERROR);
     if (!bAgreed)
         return Report(Outcome::Differed, kMsgDiffered, kCaptionError, STYLE_ERROR);
